@@ -1,0 +1,47 @@
+// The four entry points that qvkserver binds by name: enumerate the driver's
+// nodes, open one, close it, exchange an APDU with it.
+#include "qvkmgrudk.h"
+
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include "plugin_config.h"
+
+using namespace qvk::udk;
+
+QVK_EXPORT uint16_t EnumQvDevPath(uint8_t *count, char *path_list) {
+    if (count == nullptr || path_list == nullptr) return 0;
+    std::span<char, DEV_NODE_COUNT * DEV_PATH_SLOT_SIZE> slots(
+        path_list, DEV_NODE_COUNT * DEV_PATH_SLOT_SIZE);
+
+    int found = 0;
+    for (int index = 0; index < DEV_NODE_COUNT; ++index) {
+        char name[DEV_PATH_SLOT_SIZE] = {};
+        std::snprintf(name, sizeof name, "%s%d", DEV_NODE_PREFIX, index);
+        const int descriptor = CT_open(name);
+        if (descriptor == -1) continue;
+
+        auto slot = slots.subspan(static_cast<std::size_t>(found) * DEV_PATH_SLOT_SIZE,
+                                  DEV_PATH_SLOT_SIZE);
+        std::memset(slot.data(), 0, slot.size());
+        std::memcpy(slot.data(), name, std::strlen(name));
+        ++found;
+        CT_close(descriptor);  // a failed close during a probe is of no consequence
+    }
+    if (found == 0) return 0;
+    *count = static_cast<uint8_t>(found);
+    return 1;
+}
+
+QVK_EXPORT int OpenQvDev(const char *path) { return CT_open(path); }
+
+QVK_EXPORT uint16_t CloseQvDev(int descriptor) {
+    return CT_close(descriptor) == 0 ? 1 : 0;
+}
+
+QVK_EXPORT uint32_t Icc_tsi_apiQvDev(int descriptor, int command_length,
+                                     const uint8_t *command, int32_t *response_length,
+                                     uint8_t *response) {
+    return ICC_tsi_api(descriptor, command_length, command, response_length, response);
+}

@@ -1,0 +1,39 @@
+/*
+ * The contract between qvkserver and a device-family plug-in, as the daemon
+ * calls it. Every family plug-in (libqvkmgrudk.so, libqvkmgrccid.so,
+ * libqvkmgrhid.so, and the stand-ins the tests build) exports these four
+ * names with C linkage and the platform's standard calling convention.
+ *
+ * Every buffer belongs to the caller and lives only for the call.
+ */
+#ifndef QVK_FAMILY_H
+#define QVK_FAMILY_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Fills *count and up to 32 slots of 128 bytes (4096 in all); result unused. */
+typedef uint16_t (*qvk_enum_fn)(uint8_t *count, char *path_list);
+/* Opens a listed path; 0 (or 0xFFFFFFFF for the kernel-driver family) = failed. */
+typedef uint32_t (*qvk_open_fn)(const char *path);
+/* Non-zero: closed. */
+typedef uint16_t (*qvk_close_fn)(uint32_t handle);
+/* One APDU exchange; *response_length is in: capacity, out: bytes placed.
+ * The response buffer holds 8192 bytes. Result: SW1 * 256 + SW2. */
+typedef uint32_t (*qvk_transmit_fn)(uint32_t handle, int32_t command_length,
+                                    const uint8_t *command,
+                                    int32_t *response_length, uint8_t *response);
+
+#define QVK_FAMILY_SYM_ENUM "EnumQvDevPath"
+#define QVK_FAMILY_SYM_OPEN "OpenQvDev"
+#define QVK_FAMILY_SYM_CLOSE "CloseQvDev"
+#define QVK_FAMILY_SYM_TRANSMIT "Icc_tsi_apiQvDev"
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QVK_FAMILY_H */

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing, benchmarking and the
+# demo need. Idempotent: when everything is present it changes nothing.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake g++ make pkg-config binutils
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev util-linux procps
+  # virtual token
+  fuse3 libfuse3-dev
+  # Keyrill and its tests
+  libnss3-dev libnss3-tools softhsm2
+  # comparison baselines of the benchmarks
+  libinih-dev libssl-dev
+  # the 32-bit daemon and plug-in
+  gcc-multilib g++-multilib
+  # fuzzing and sanitizers
+  clang libclang-rt-14-dev
+  # packaging
+  dpkg-dev file
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: every package is present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+run_as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    run_as_root=(sudo)
+  else
+    echo "install-deps: packages are missing and this is not root; run as root or install: ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${run_as_root[@]}" apt-get update
+"${run_as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,102 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace qvk::test {
+
+namespace {
+bool g_private = false;
+
+[[noreturn]] void fail(const std::string &what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+}  // namespace
+
+// Called once by main() before the tests run.
+void enter_private_namespaces() {
+    if (geteuid() != 0) return;
+    if (unshare(CLONE_NEWNS | CLONE_NEWIPC) != 0) return;
+    // Nothing mounted from here on may propagate back to the host.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    g_private = true;
+}
+
+bool in_private_namespaces() { return g_private; }
+
+void mount_tmpfs(const std::string &directory) {
+    if (!g_private) throw std::logic_error("mount_tmpfs outside a private namespace");
+    if (mount("tmpfs", directory.c_str(), "tmpfs", 0, "mode=0755") != 0)
+        fail("mount tmpfs on " + directory);
+}
+
+void bind_mount(const std::string &source, const std::string &target) {
+    if (!g_private) throw std::logic_error("bind_mount outside a private namespace");
+    struct stat st{};
+    if (stat(source.c_str(), &st) != 0) fail("stat " + source);
+    if (access(target.c_str(), F_OK) != 0) {
+        if (S_ISDIR(st.st_mode)) {
+            make_directories(target);
+        } else {
+            const int fd = open(target.c_str(), O_CREAT | O_WRONLY, 0600);
+            if (fd < 0) fail("create " + target);
+            close(fd);
+        }
+    }
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        fail("bind " + source + " on " + target);
+}
+
+void private_dev(std::initializer_list<const char *> keep) {
+    // Keep a handle on the real /dev while the tmpfs covers it.
+    TempDir real;
+    bind_mount("/dev", real.path());
+    mount_tmpfs("/dev");
+    for (const char *name : keep) {
+        const std::string source = real.path() + "/" + name;
+        if (access(source.c_str(), F_OK) == 0) bind_mount(source, std::string("/dev/") + name);
+    }
+    umount2(real.path().c_str(), MNT_DETACH);
+}
+
+void make_directories(const std::string &path, unsigned mode) {
+    std::string partial;
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty()) continue;
+        if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) fail("mkdir " + partial);
+    }
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) fail("open " + path);
+    out << content;
+    if (!out.flush()) fail("write " + path);
+}
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/qvktest.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) fail("mkdtemp");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    umount2(path_.c_str(), MNT_DETACH);  // in case a test mounted over it
+    nftw(path_.c_str(),
+         [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
+         FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+}  // namespace qvk::test
