@@ -70,7 +70,21 @@ enum {
     ENUM_SLOTS_OFFSET = 5         /* payload: count slots of 128 bytes */
 };
 
+/* Fixed sizes of the request arguments and response payloads. */
+enum {
+    REQ_TSI_TRAILER_SIZE = 8,     /* capacity and reserved words after the APDU */
+    RESP_HEADER_SIZE = 8,         /* echoed command, three zero bytes, L */
+    RESP_OPEN_LENGTH = 4,         /* payload of an open: the handle */
+    RESP_CLOSE_LENGTH = 1,        /* payload of a close: low byte of its result */
+    RESP_STATUS_SIZE = 4          /* 32-bit status after the transmit data */
+};
+
 /* Status the daemon reports for a handle it has not opened. */
 #define QVK_STATUS_NOT_OPEN 0xFFFFFFFFu
+/* Status of the kernel-driver family when the token gave no answer. */
+#define QVK_STATUS_NO_ANSWER 0xFFFFu
+/* Handle of an open that failed: 0 to the daemon, -1 from the kernel-driver family. */
+#define QVK_HANDLE_NONE 0u
+#define QVK_HANDLE_FAILED 0xFFFFFFFFu
 
 #endif /* QVK_SEGMENT_H */

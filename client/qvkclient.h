@@ -1,0 +1,109 @@
+/*
+ * libqvkclient: the requester side of qvkserver's shared-memory protocol.
+ *
+ * A connection attaches the daemon's segment and semaphore sets (it never
+ * creates them), takes turns with every other requester of the host, posts
+ * one request at a time and waits for the daemon's answer with a timeout.
+ * Every answer is checked before it is handed back: a length, count or
+ * offset that does not fit is reported as QVK_ERR_MALFORMED_RESPONSE.
+ *
+ * Valid C (C99 and later) and C++. A connection may be shared by the threads
+ * of one process: calls take turns like calls from different processes.
+ */
+#ifndef QVKCLIENT_H
+#define QVKCLIENT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "qvk_segment.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define QVK_CLIENT_API __attribute__((visibility("default")))
+#else
+#define QVK_CLIENT_API
+#endif
+
+/* Result of every call. The numbers are stable; qvk_result_text() gives the
+ * plain-words text of each. */
+typedef enum qvk_result {
+    QVK_OK = 0,
+    QVK_ERR_NOT_RUNNING = 1,        /* segment or semaphore sets missing, or no daemon attached */
+    QVK_ERR_ACCESS_DENIED = 2,      /* the IPC objects exist but may not be used */
+    QVK_ERR_TIMEOUT = 3,            /* no turn or no answer within the timeout */
+    QVK_ERR_MALFORMED_RESPONSE = 4, /* the answer failed a bounds or consistency check */
+    QVK_ERR_INVALID_ARGUMENT = 5,   /* null pointer, path too long, APDU over 512 bytes, ... */
+    QVK_ERR_NOT_OPENED = 6,         /* open answered "no handle" */
+    QVK_ERR_HANDLE_NOT_OPEN = 7,    /* transmit on a handle the daemon has not opened */
+    QVK_ERR_NO_ANSWER = 8,          /* the token gave no answer (status 0xFFFF) */
+    QVK_ERR_CLOSE_REFUSED = 9,      /* the device family did not close the handle */
+    QVK_ERR_REQUEST_LOST = 10,      /* the segment was reset during the call (daemon restarted) */
+    QVK_ERR_SYSTEM = 11,            /* an unexpected system call failure */
+    QVK_ERR_OUT_OF_MEMORY = 12
+} qvk_result;
+
+/* Plain-words text of a result; never null (unknown values get a text too). */
+QVK_CLIENT_API const char *qvk_result_text(qvk_result result);
+
+/* Timeout of each call when none was set: key generation on a token may take long. */
+#define QVK_DEFAULT_TIMEOUT_MS 60000u
+
+typedef struct qvk_client qvk_client;
+
+/* Attaches the running daemon's IPC objects. On success *client must later be
+ * given to qvk_disconnect. Fails with QVK_ERR_NOT_RUNNING at once (no wait)
+ * when qvkserver is not running. */
+QVK_CLIENT_API qvk_result qvk_connect(qvk_client **client);
+QVK_CLIENT_API void qvk_disconnect(qvk_client *client);
+
+/* Timeout of every later call on this connection, each call on its own:
+ * taking the turn and waiting for the answer together. 1 ms or more. */
+QVK_CLIENT_API qvk_result qvk_set_timeout(qvk_client *client, uint32_t milliseconds);
+QVK_CLIENT_API uint32_t qvk_timeout(const qvk_client *client);
+
+/* The devices of all families, in the daemon's order. Each path is
+ * NUL-terminated within its slot. */
+typedef struct qvk_device_list {
+    unsigned count;
+    char paths[DEV_MAX_COUNT][DEV_PATH_SLOT_SIZE];
+} qvk_device_list;
+
+QVK_CLIENT_API qvk_result qvk_list(qvk_client *client, qvk_device_list *devices);
+
+/* Opens a device by a path that the latest enumeration listed (at most 127
+ * characters). QVK_ERR_NOT_OPENED when the daemon answers without a handle. */
+QVK_CLIENT_API qvk_result qvk_open(qvk_client *client, const char *path, uint32_t *handle);
+
+/* Closes a handle. A handle the daemon does not know counts as closed. */
+QVK_CLIENT_API qvk_result qvk_close(qvk_client *client, uint32_t handle);
+
+/* Exchanges one APDU of 0 to 512 bytes. *response_length is in: the room at
+ * response (the daemon is offered at most 8188 bytes of it), out: the bytes
+ * of answer data placed there. *status receives SW1 * 256 + SW2 (or the
+ * daemon's raw status) whenever an answer arrived, also with
+ * QVK_ERR_HANDLE_NOT_OPEN and QVK_ERR_NO_ANSWER. */
+QVK_CLIENT_API qvk_result qvk_transmit(qvk_client *client, uint32_t handle,
+                                       const uint8_t *command, size_t command_length,
+                                       uint8_t *response, size_t *response_length,
+                                       uint32_t *status);
+
+/* Which of the daemon's IPC objects exist, without attaching for requests. */
+typedef struct qvk_ipc_presence {
+    int segment;          /* key 2222, at least 16384 bytes */
+    int server_set;       /* key 3350 */
+    int client_set;       /* key 4450 */
+    int daemon_attached;  /* someone besides this probe has the segment attached */
+    int client_turn_held; /* value of the client set: 1 while a requester holds the turn */
+} qvk_ipc_presence;
+
+QVK_CLIENT_API qvk_result qvk_probe(qvk_ipc_presence *presence);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QVKCLIENT_H */

@@ -1,0 +1,50 @@
+// qvkctl status: whether qvkserver is there. Shows each IPC object, then
+// times one round trip (an enumeration).
+#include <chrono>
+#include <cstdio>
+
+#include "commands.h"
+#include "exit_status.h"
+#include "session.h"
+
+namespace qvkctl {
+
+namespace {
+
+constexpr std::chrono::seconds kDefaultTimeout{10};
+
+const char *presence(int present) { return present ? "present" : "missing"; }
+
+}  // namespace
+
+int command_status(const Options &options, const Arguments &arguments) {
+    if (!arguments.empty()) return usage_error("status: takes no arguments");
+    qvk_ipc_presence found;
+    const qvk_result probed = qvk_probe(&found);
+    std::printf("shared segment (key %d): %s\n", SHM_KEY, presence(found.segment));
+    std::printf("server semaphore set (key %d): %s\n", SEM_SERVER_KEY, presence(found.server_set));
+    std::printf("client semaphore set (key %d): %s", SEM_CLIENT_KEY, presence(found.client_set));
+    std::printf(found.client_set ? (found.client_turn_held ? ", a requester holds the turn\n"
+                                                           : ", turn free\n")
+                                 : "\n");
+    if (found.segment)
+        std::printf("segment attached by the daemon: %s\n", found.daemon_attached ? "yes" : "no");
+    std::fflush(stdout);
+    if (probed != QVK_OK) return report_failure("status", probed);
+
+    Session session;
+    if (const qvk_result connected = session.connect(options.timeout.value_or(kDefaultTimeout));
+        connected != QVK_OK)
+        return report_failure("cannot reach qvkserver", connected);
+    qvk_device_list devices;
+    const auto start = std::chrono::steady_clock::now();
+    const qvk_result listed = qvk_list(session.client(), &devices);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    if (listed != QVK_OK) return report_failure("round trip", listed);
+    std::printf("round trip: %.3f ms, %u device%s listed\n", took.count(), devices.count,
+                devices.count == 1 ? "" : "s");
+    std::printf("qvkserver is running\n");
+    return EXIT_OK;
+}
+
+}  // namespace qvkctl

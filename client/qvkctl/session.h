@@ -1,0 +1,24 @@
+// A connection to qvkserver for one qvkctl run.
+#pragma once
+
+#include <chrono>
+
+#include "qvkclient.h"
+
+namespace qvkctl {
+
+class Session {
+public:
+    Session() = default;
+    ~Session() { qvk_disconnect(client_); }
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    qvk_result connect(std::chrono::milliseconds timeout);
+    qvk_client *client() const { return client_; }
+
+private:
+    qvk_client *client_ = nullptr;
+};
+
+}  // namespace qvkctl

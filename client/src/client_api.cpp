@@ -1,0 +1,125 @@
+// The C interface: argument checks, then encode, round trip, decode.
+#include <sys/sem.h>
+
+#include <algorithm>
+#include <chrono>
+#include <new>
+
+#include "codec.h"
+#include "connection.h"
+#include "ipc.h"
+#include "qvkclient.h"
+
+struct qvk_client {
+    qvk::client::Connection connection;
+};
+
+using qvk::client::Request;
+using qvk::client::ResponseCopy;
+
+namespace {
+
+template <class Decode>
+qvk_result exchange(qvk_client *client, const Request &request, Decode &&decode) {
+    ResponseCopy response;
+    const qvk_result result = client->connection.round_trip(request, response);
+    return result == QVK_OK ? decode(response) : result;
+}
+
+}  // namespace
+
+extern "C" {
+
+QVK_CLIENT_API qvk_result qvk_connect(qvk_client **client) {
+    if (client == nullptr) return QVK_ERR_INVALID_ARGUMENT;
+    *client = nullptr;
+    auto *created = new (std::nothrow) qvk_client;
+    if (created == nullptr) return QVK_ERR_OUT_OF_MEMORY;
+    const qvk_result result = created->connection.connect();
+    if (result != QVK_OK) {
+        delete created;
+        return result;
+    }
+    *client = created;
+    return QVK_OK;
+}
+
+QVK_CLIENT_API void qvk_disconnect(qvk_client *client) { delete client; }
+
+QVK_CLIENT_API qvk_result qvk_set_timeout(qvk_client *client, uint32_t milliseconds) {
+    if (client == nullptr || milliseconds == 0) return QVK_ERR_INVALID_ARGUMENT;
+    client->connection.set_timeout(std::chrono::milliseconds(milliseconds));
+    return QVK_OK;
+}
+
+QVK_CLIENT_API uint32_t qvk_timeout(const qvk_client *client) {
+    return client == nullptr ? 0 : static_cast<uint32_t>(client->connection.timeout().count());
+}
+
+QVK_CLIENT_API qvk_result qvk_list(qvk_client *client, qvk_device_list *devices) {
+    if (client == nullptr || devices == nullptr) return QVK_ERR_INVALID_ARGUMENT;
+    devices->count = 0;
+    Request request;
+    qvk::client::encode_enumerate(request);
+    return exchange(client, request, [&](const ResponseCopy &response) {
+        return qvk::client::decode_enumerate(response, *devices);
+    });
+}
+
+QVK_CLIENT_API qvk_result qvk_open(qvk_client *client, const char *path, uint32_t *handle) {
+    if (client == nullptr || handle == nullptr) return QVK_ERR_INVALID_ARGUMENT;
+    *handle = QVK_HANDLE_NONE;
+    Request request;
+    if (const qvk_result encoded = qvk::client::encode_open(request, path); encoded != QVK_OK)
+        return encoded;
+    return exchange(client, request, [&](const ResponseCopy &response) {
+        return qvk::client::decode_open(response, *handle);
+    });
+}
+
+QVK_CLIENT_API qvk_result qvk_close(qvk_client *client, uint32_t handle) {
+    if (client == nullptr) return QVK_ERR_INVALID_ARGUMENT;
+    Request request;
+    qvk::client::encode_close(request, handle);
+    return exchange(client, request, qvk::client::decode_close);
+}
+
+QVK_CLIENT_API qvk_result qvk_transmit(qvk_client *client, uint32_t handle, const uint8_t *command,
+                                       size_t command_length, uint8_t *response,
+                                       size_t *response_length, uint32_t *status) {
+    if (client == nullptr || response_length == nullptr || status == nullptr ||
+        (command == nullptr && command_length != 0) || (response == nullptr && *response_length != 0))
+        return QVK_ERR_INVALID_ARGUMENT;
+    const auto capacity = static_cast<uint32_t>(std::min<size_t>(*response_length, RESP_MAX_DATA));
+    *response_length = 0;
+    Request request;
+    const qvk_result encoded =
+        qvk::client::encode_transmit(request, handle, {command, command_length}, capacity);
+    if (encoded != QVK_OK) return encoded;
+    return exchange(client, request, [&](const ResponseCopy &answer) {
+        return qvk::client::decode_transmit(answer, capacity, {response, capacity}, *response_length,
+                                            *status);
+    });
+}
+
+QVK_CLIENT_API qvk_result qvk_probe(qvk_ipc_presence *presence) {
+    if (presence == nullptr) return QVK_ERR_INVALID_ARGUMENT;
+    *presence = {};
+    int segment = -1;
+    int server_set = -1;
+    int client_set = -1;
+    const qvk_result segment_found = qvk::client::find_segment(segment);
+    const qvk_result server_found = qvk::client::find_semaphore_set(SEM_SERVER_KEY, server_set);
+    const qvk_result client_found = qvk::client::find_semaphore_set(SEM_CLIENT_KEY, client_set);
+    presence->segment = segment_found == QVK_OK;
+    presence->server_set = server_found == QVK_OK;
+    presence->client_set = client_found == QVK_OK;
+    if (presence->segment) presence->daemon_attached = qvk::client::segment_attachments(segment) > 0;
+    if (presence->client_set) presence->client_turn_held = semctl(client_set, 0, GETVAL) > 0;
+    // The first cause that keeps requests from being served.
+    for (const qvk_result found : {segment_found, server_found, client_found})
+        if (found != QVK_OK) return found;
+    return presence->daemon_attached ? QVK_OK : QVK_ERR_NOT_RUNNING;
+}
+
+}  // extern "C"

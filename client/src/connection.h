@@ -1,0 +1,39 @@
+// One requester's connection to the daemon and the round trip of a request:
+// take the turn, settle what an earlier requester left behind, post, wait,
+// copy the answer out, set the state word back to idle, give the turn back.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "answer_wait.h"
+#include "codec.h"
+#include "ipc.h"
+#include "qvkclient.h"
+
+namespace qvk::client {
+
+class Connection {
+public:
+    qvk_result connect() { return ipc_.attach(); }
+
+    void set_timeout(std::chrono::milliseconds timeout) { timeout_ms_ = timeout.count(); }
+    std::chrono::milliseconds timeout() const { return std::chrono::milliseconds(timeout_ms_.load()); }
+
+    // Sends one request and copies its answer out. The answer's header is
+    // length-checked here; its contents are for the command's decoder.
+    qvk_result round_trip(const Request &request, ResponseCopy &response);
+
+    void set_wait_policy(const WaitPolicy &policy) { policy_ = policy; }
+
+private:
+    qvk_result settle_previous(const StateWord &state, const Deadline &deadline);
+    qvk_result raise_server();
+
+    Attachment ipc_;
+    std::atomic<std::int64_t> timeout_ms_{QVK_DEFAULT_TIMEOUT_MS};
+    WaitPolicy policy_;
+};
+
+}  // namespace qvk::client

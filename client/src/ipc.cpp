@@ -1,0 +1,77 @@
+#include "ipc.h"
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <cerrno>
+
+namespace qvk::client {
+
+qvk_result ipc_error(int error) {
+    switch (error) {
+    case ENOENT:  // no object with that key
+    case EIDRM:   // removed while in use
+    case EINVAL:  // removed, or a segment smaller than the protocol's
+        return QVK_ERR_NOT_RUNNING;
+    case EACCES:
+    case EPERM:
+        return QVK_ERR_ACCESS_DENIED;
+    case ENOMEM:
+        return QVK_ERR_OUT_OF_MEMORY;
+    default:
+        return QVK_ERR_SYSTEM;
+    }
+}
+
+qvk_result find_segment(int &id) {
+    // Size given, no IPC_CREAT: only an existing segment at least this large.
+    id = shmget(SHM_KEY, SHM_SIZE, 0);
+    return id >= 0 ? QVK_OK : ipc_error(errno);
+}
+
+qvk_result find_semaphore_set(key_t key, int &id) {
+    id = semget(key, 1, 0);
+    return id >= 0 ? QVK_OK : ipc_error(errno);
+}
+
+long segment_attachments(int segment_id) {
+    shmid_ds status{};
+    if (shmctl(segment_id, IPC_STAT, &status) != 0) return -1;
+    return static_cast<long>(status.shm_nattch);
+}
+
+SegmentMapping::~SegmentMapping() {
+    if (base_ != nullptr) shmdt(base_);
+}
+
+qvk_result SegmentMapping::attach(int segment_id) {
+    void *address = shmat(segment_id, nullptr, 0);
+    if (address == reinterpret_cast<void *>(-1)) return ipc_error(errno);
+    base_ = static_cast<std::uint8_t *>(address);
+    return QVK_OK;
+}
+
+std::uint32_t *SegmentMapping::state_word() const {
+    return reinterpret_cast<std::uint32_t *>(base_ + SHM_STATE_OFFSET);
+}
+
+std::span<std::uint8_t, SHM_BLOCK_SIZE> SegmentMapping::block() const {
+    return std::span<std::uint8_t, SHM_BLOCK_SIZE>(base_ + SHM_BLOCK_OFFSET, SHM_BLOCK_SIZE);
+}
+
+qvk_result Attachment::attach() {
+    qvk_result result = find_segment(segment_id_);
+    if (result == QVK_OK) result = find_semaphore_set(SEM_SERVER_KEY, server_set_);
+    if (result == QVK_OK) result = find_semaphore_set(SEM_CLIENT_KEY, client_set_);
+    if (result == QVK_OK) result = mapping_.attach(segment_id_);
+    if (result == QVK_OK && !daemon_may_be_attached()) result = QVK_ERR_NOT_RUNNING;
+    return result;
+}
+
+bool Attachment::daemon_may_be_attached() const {
+    const long attachments = segment_attachments(segment_id_);
+    return attachments < 0 || attachments > 1;
+}
+
+}  // namespace qvk::client
