@@ -27,20 +27,12 @@ qvk_result Turn::take(int client_set, const Deadline &deadline) {
 
 void Turn::give() {
     if (!held()) return;
-    const short undo_nowait = static_cast<short>(SEM_UNDO | IPC_NOWAIT);
-    sembuf give_back{0, -1, undo_nowait};
-    int result;
-    while ((result = semop(client_set_, &give_back, 1)) != 0 && errno == EINTR) {
-    }
-    if (result != 0 && errno == EAGAIN) {
-        // The set reads 0 although this process holds the turn: a daemon
-        // starting afresh reset it. Nothing to give back, but the take's
-        // undo entry must go, or it would lower the set (someone else's turn)
-        // when this process ends: raise and lower in one step, the lowering
-        // with SEM_UNDO, which cancels the entry and leaves the value as it is.
-        sembuf cancel_undo[2] = {{0, 1, static_cast<short>(IPC_NOWAIT)}, {0, -1, undo_nowait}};
-        while (semop(client_set_, cancel_undo, 2) != 0 && errno == EINTR) {
-        }
+    // IPC_NOWAIT: the set may read 0 although this process holds the turn,
+    // when a daemon starting afresh has reset it. A reset also clears every
+    // process's undo entry for the set, so there is then nothing to give back
+    // and nothing left to undo; waiting would only take someone else's turn.
+    sembuf give_back{0, -1, static_cast<short>(SEM_UNDO | IPC_NOWAIT)};
+    while (semop(client_set_, &give_back, 1) != 0 && errno == EINTR) {
     }
     // Any other failure means the set has gone: nothing left to give back.
     client_set_ = -1;

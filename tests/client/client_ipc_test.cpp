@@ -1,0 +1,289 @@
+// The requester's IPC path against a scripted server: attaching without
+// creating, turn-taking, the futex wait and its poll, timeouts, requesters
+// that give up or die mid-request, a server starting afresh, malformed
+// blocks. Every test runs in its own private IPC namespace.
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <chrono>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "requester_helpers.h"
+#include "sandbox.h"
+#include "scripted_server.h"
+
+using namespace qvk::test;
+using std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::uint32_t kHandle = 7;  // the handle token_answers opens
+
+Bytes reversed(Bytes bytes) {
+    std::reverse(bytes.begin(), bytes.end());
+    return bytes;
+}
+
+// The block of a transmit request on handle 7, as a requester writes it.
+void post_by_hand(const Bytes &apdu, bool raise_server) {
+    const int segment = shmget(SHM_KEY, SHM_SIZE, 0);
+    ASSERT_GE(segment, 0);
+    auto *base = static_cast<std::uint8_t *>(shmat(segment, nullptr, 0));
+    ASSERT_NE(base, reinterpret_cast<void *>(-1));
+    std::uint8_t *block = base + SHM_BLOCK_OFFSET;
+    std::memset(block, 0, 24 + apdu.size());
+    block[0] = CMD_ICC_TSI_API;
+    const std::uint32_t fields[] = {kHandle, static_cast<std::uint32_t>(apdu.size())};
+    std::memcpy(block + REQ_TSI_HANDLE_OFFSET, fields, sizeof fields);
+    std::memcpy(block + REQ_TSI_APDU_OFFSET, apdu.data(), apdu.size());
+    const std::uint32_t capacity = 256;
+    std::memcpy(block + REQ_TSI_APDU_OFFSET + apdu.size(), &capacity, 4);
+    std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t *>(base)).store(SHM_STATE_REQUEST);
+    if (raise_server) {
+        sembuf raise{0, 1, 0};
+        ASSERT_EQ(semop(semget(SEM_SERVER_KEY, 1, 0), &raise, 1), 0);
+    }
+    shmdt(base);
+}
+
+}  // namespace
+
+TEST(Attach, ADaemonThatIsNotRunningIsAClearErrorAtOnce) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    qvk_client *client = reinterpret_cast<qvk_client *>(1);
+    const auto start = steady_clock::now();
+    EXPECT_EQ(qvk_connect(&client), QVK_ERR_NOT_RUNNING);
+    EXPECT_EQ(client, nullptr);
+    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(1));
+    // Nothing was created by trying.
+    EXPECT_LT(shmget(SHM_KEY, 0, 0), 0);
+    EXPECT_LT(semget(SEM_SERVER_KEY, 0, 0), 0);
+    EXPECT_LT(semget(SEM_CLIENT_KEY, 0, 0), 0);
+    qvk_ipc_presence presence;
+    EXPECT_EQ(qvk_probe(&presence), QVK_ERR_NOT_RUNNING);
+    EXPECT_FALSE(presence.segment || presence.server_set || presence.client_set || presence.daemon_attached);
+
+    // A killed daemon's objects, with nobody attached: still not running.
+    const int segment = shmget(SHM_KEY, SHM_SIZE, IPC_CREAT | 0600);
+    const int server_set = semget(SEM_SERVER_KEY, 1, IPC_CREAT | 0600);
+    const int client_set = semget(SEM_CLIENT_KEY, 1, IPC_CREAT | 0600);
+    ASSERT_GE(segment, 0);
+    EXPECT_EQ(qvk_connect(&client), QVK_ERR_NOT_RUNNING);
+    EXPECT_EQ(qvk_probe(&presence), QVK_ERR_NOT_RUNNING);
+    EXPECT_TRUE(presence.segment && presence.server_set && presence.client_set);
+    EXPECT_FALSE(presence.daemon_attached);
+
+    // Sets missing although the segment is attached by someone.
+    void *held = shmat(segment, nullptr, 0);
+    semctl(server_set, 0, IPC_RMID);
+    EXPECT_EQ(qvk_connect(&client), QVK_ERR_NOT_RUNNING);
+    EXPECT_EQ(qvk_probe(&presence), QVK_ERR_NOT_RUNNING);
+    EXPECT_TRUE(presence.segment && presence.daemon_attached && presence.client_set);
+    EXPECT_FALSE(presence.server_set);
+    shmdt(held);
+    semctl(client_set, 0, IPC_RMID);
+    shmctl(segment, IPC_RMID, nullptr);
+
+    // A segment of that key smaller than the protocol's is not the daemon's.
+    const int small = shmget(SHM_KEY, 4096, IPC_CREAT | 0600);
+    ASSERT_GE(small, 0);
+    held = shmat(small, nullptr, 0);
+    semget(SEM_SERVER_KEY, 1, IPC_CREAT | 0600);
+    semget(SEM_CLIENT_KEY, 1, IPC_CREAT | 0600);
+    EXPECT_EQ(qvk_connect(&client), QVK_ERR_NOT_RUNNING);
+    shmdt(held);
+}
+
+TEST(RoundTrip, ListOpenTransmitAndCloseWithTypedResults) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer server(token_answers);
+    Requester requester;
+    qvk_client *client = requester.get();
+
+    qvk_device_list devices;
+    ASSERT_EQ(qvk_list(client, &devices), QVK_OK);
+    ASSERT_EQ(devices.count, 2u);
+    EXPECT_STREQ(devices.paths[0], "/dev/QVUsbKey0");
+    EXPECT_STREQ(devices.paths[1], "/dev/QVUsbKey1");
+
+    std::uint32_t handle = 0;
+    EXPECT_EQ(qvk_open(client, "/dev/QVUsbKey1", &handle), QVK_ERR_NOT_OPENED);
+    ASSERT_EQ(qvk_open(client, "/dev/QVUsbKey0", &handle), QVK_OK);
+    EXPECT_EQ(handle, kHandle);
+
+    qvk_result result;
+    std::uint32_t status = 0;
+    const Bytes apdu = hex("00 84 00 00 08");
+    EXPECT_EQ(requester.transmit(handle, apdu, &result, &status), reversed(apdu));
+    EXPECT_EQ(result, QVK_OK);
+    EXPECT_EQ(status, 0x9000u);
+    // The room offered bounds the answer.
+    EXPECT_EQ(requester.transmit(handle, apdu, &result, &status, 2), hex("08 00"));
+    EXPECT_EQ(result, QVK_OK);
+    EXPECT_TRUE(requester.transmit(handle + 1, apdu, &result, &status, 16).empty());
+    EXPECT_EQ(result, QVK_ERR_HANDLE_NOT_OPEN);
+    EXPECT_EQ(status, QVK_STATUS_NOT_OPEN);
+    EXPECT_EQ(qvk_close(client, handle), QVK_OK);
+
+    // Each call left the segment idle and the turn free.
+    EXPECT_EQ(state_word(), 0u);
+    EXPECT_EQ(turn_value(), 0);
+
+    // Arguments the protocol cannot carry never reach the server.
+    const Bytes too_long(CMD_BUF_SIZE + 1, 0);
+    EXPECT_EQ((requester.transmit(handle, too_long, &result), result), QVK_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(qvk_open(client, std::string(128, 'p').c_str(), &handle), QVK_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(qvk_list(nullptr, &devices), QVK_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(qvk_set_timeout(client, 0), QVK_ERR_INVALID_ARGUMENT);
+}
+
+TEST(RoundTrip, AnAnswerWithoutAWakeIsSeenByTheBoundedPoll) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer server(token_answers, {.wake = false});
+    // Were the futex wait not bounded, each call would sleep to its timeout.
+    Requester requester(1000);
+    for (std::uint8_t i = 0; i < 20; ++i) {
+        qvk_result result;
+        const Bytes apdu{0x00, 0xB0, 0x00, i};
+        EXPECT_EQ(requester.transmit(kHandle, apdu, &result), reversed(apdu));
+        ASSERT_EQ(result, QVK_OK) << qvk_result_text(result);
+    }
+}
+
+TEST(Timeout, AnAnswerArrivingAfterItsRequesterGaveUpIsNotTakenByTheNext) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer server(token_answers);
+    Requester impatient(100);
+    Requester next(5000);
+    qvk_result result;
+    // The server takes 300 ms for this one and answers into the segment
+    // after its requester has gone.
+    impatient.transmit(kHandle, hex("AA 01"), &result);
+    EXPECT_EQ(result, QVK_ERR_TIMEOUT);
+    EXPECT_EQ(turn_value(), 0);
+    EXPECT_EQ(next.transmit(kHandle, hex("00 B0 01 02"), &result), hex("02 01 B0 00"));
+    EXPECT_EQ(result, QVK_OK);
+    EXPECT_EQ(state_word(), 0u);
+}
+
+TEST(Timeout, AStoppedServerTimesOutAndServesAgainWhenResumed) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer server(token_answers);
+    Requester requester(200);
+    qvk_result result;
+    server.stop();
+    requester.transmit(kHandle, hex("00 01"), &result);
+    EXPECT_EQ(result, QVK_ERR_TIMEOUT);
+    // The next call finds the first still posted and times out waiting for it.
+    requester.transmit(kHandle, hex("00 02"), &result);
+    EXPECT_EQ(result, QVK_ERR_TIMEOUT);
+    server.resume();
+    EXPECT_EQ(requester.transmit(kHandle, hex("00 03"), &result), hex("03 00"));
+    EXPECT_EQ(result, QVK_OK);
+
+    // Waiting for the turn is bounded by the same timeout.
+    sembuf hold{0, 1, 0};
+    ASSERT_EQ(semop(semget(SEM_CLIENT_KEY, 1, 0), &hold, 1), 0);
+    const auto start = steady_clock::now();
+    requester.transmit(kHandle, hex("00 04"), &result);
+    EXPECT_EQ(result, QVK_ERR_TIMEOUT);
+    EXPECT_GE(steady_clock::now() - start, std::chrono::milliseconds(150));
+}
+
+TEST(KilledRequester, ARequesterKilledHoldingTheTurnDoesNotBlockTheNext) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer server(token_answers);
+    server.stop();
+    const pid_t child = run_in_child([] {
+        Requester requester(30000);
+        requester.transmit(kHandle, hex("11 22"));
+        return 0;
+    });
+    ASSERT_TRUE(eventually([] { return turn_value() == 1 && state_word() == SHM_STATE_REQUEST; }));
+    kill(child, SIGKILL);
+    EXPECT_EQ(exit_status_of(child), -1);
+    EXPECT_EQ(turn_value(), 0);  // given back by the kernel
+    server.resume();
+    Requester requester(5000);
+    qvk_result result;
+    EXPECT_EQ(requester.transmit(kHandle, hex("33 44"), &result), hex("44 33"));
+    EXPECT_EQ(result, QVK_OK);
+
+    // One that died after posting but before raising the server set: the
+    // next holder raises it, collects that answer, then gets its own.
+    post_by_hand(hex("55 66"), false);
+    EXPECT_EQ(requester.transmit(kHandle, hex("77 88"), &result), hex("88 77"));
+    EXPECT_EQ(result, QVK_OK);
+    // And one whose answer arrived but was never read.
+    post_by_hand(hex("99 AA"), true);
+    ASSERT_TRUE(eventually([] { return state_word() == SHM_STATE_RESPONSE; }));
+    EXPECT_EQ(requester.transmit(kHandle, hex("BB CC"), &result), hex("CC BB"));
+    EXPECT_EQ(result, QVK_OK);
+}
+
+TEST(ServerGone, AServerStartingAfreshMidRequestLosesItAndTheTurnStaysSound) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer first(token_answers);
+    first.stop();
+    const pid_t child = run_in_child([] {
+        Requester requester(20000);
+        qvk_result result;
+        requester.transmit(kHandle, hex("01 02"), &result);
+        return static_cast<int>(result);
+    });
+    ASSERT_TRUE(eventually([] { return state_word() == SHM_STATE_REQUEST; }));
+    ScriptedServer second(token_answers);  // clears the segment, resets both sets
+    EXPECT_EQ(exit_status_of(child), QVK_ERR_REQUEST_LOST);
+    // The child's exit must not have lowered the set for anyone.
+    EXPECT_EQ(turn_value(), 0);
+    Requester requester(5000);
+    qvk_result result;
+    EXPECT_EQ(requester.transmit(kHandle, hex("03 04"), &result), hex("04 03"));
+    EXPECT_EQ(result, QVK_OK);
+}
+
+TEST(ServerGone, AServerKilledMidRequestIsReportedAsNotRunningBeforeTheTimeout) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer server(token_answers);
+    server.stop();
+    const auto start = steady_clock::now();
+    const pid_t child = run_in_child([] {
+        Requester requester(60000);
+        qvk_result result;
+        requester.transmit(kHandle, hex("01 02"), &result);
+        return static_cast<int>(result);
+    });
+    ASSERT_TRUE(eventually([] { return state_word() == SHM_STATE_REQUEST; }));
+    server.kill();
+    EXPECT_EQ(exit_status_of(child), QVK_ERR_NOT_RUNNING);
+    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST(Malformed, ABadBlockFromTheServerIsADistinctErrorAndLeavesTheSegmentIdle) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer server([](const Bytes &request) {
+        const std::uint8_t first = request[REQ_TSI_APDU_OFFSET];
+        if (first == 0xE1) return answer_block(CMD_OPEN_DEV, hex("00 90 00 00"));  // wrong echo
+        if (first == 0xE2) {  // L far beyond the block
+            Bytes block = answer_block(CMD_ICC_TSI_API, hex("00 90 00 00"));
+            block[RESP_LENGTH_OFFSET + 3] = 0x7F;
+            return block;
+        }
+        if (first == 0xE3) return answer_block(CMD_ICC_TSI_API, Bytes(300, 1));  // more than offered
+        return token_answers(request);
+    });
+    Requester requester(5000);
+    qvk_result result;
+    for (const char *apdu : {"E1 00", "E2 00", "E3 00"}) {
+        EXPECT_TRUE(requester.transmit(kHandle, hex(apdu), &result, nullptr, 256).empty()) << apdu;
+        EXPECT_EQ(result, QVK_ERR_MALFORMED_RESPONSE) << apdu;
+        EXPECT_EQ(state_word(), 0u);
+        EXPECT_EQ(turn_value(), 0);
+    }
+    EXPECT_EQ(requester.transmit(kHandle, hex("01 02"), &result), hex("02 01"));
+    EXPECT_EQ(result, QVK_OK);
+}
