@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine, builds everything with warnings as errors,
-# and runs the whole test suite: the native (64-bit) tree, the 32-bit tree
-# of the daemon and the plug-in, and the native tree again under sanitizers. Run it as root so that the tests that
-# need private mount and IPC namespaces (and FUSE) run instead of skipping.
+# and runs the whole test suite: the native (64-bit) tree, the 32-bit tree of
+# the daemon and the plug-in, and the native tree again under sanitizers.
+# Run it as root so that the tests that need private mount and IPC
+# namespaces (and FUSE) run instead of skipping.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
