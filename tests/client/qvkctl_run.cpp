@@ -1,0 +1,48 @@
+#include "qvkctl_run.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "sandbox.h"
+
+namespace qvk::test {
+
+namespace {
+
+std::string read_all(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+QvkctlRun run_qvkctl(const std::vector<std::string> &arguments) {
+    TempDir dir;
+    const std::string out_path = dir / "out";
+    const std::string err_path = dir / "err";
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+        std::vector<char *> argv{const_cast<char *>(QVKCTL_PATH)};
+        for (const auto &argument : arguments) argv.push_back(const_cast<char *>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(QVKCTL_PATH, argv.data());
+        _exit(127);
+    }
+    QvkctlRun run;
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    run.out = read_all(out_path);
+    run.err = read_all(err_path);
+    return run;
+}
+
+}  // namespace qvk::test

@@ -1,0 +1,17 @@
+// Runs the built qvkctl and captures what it prints and its exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qvk::test {
+
+struct QvkctlRun {
+    int status = -1;  // exit status, -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+
+QvkctlRun run_qvkctl(const std::vector<std::string> &arguments);
+
+}  // namespace qvk::test
