@@ -10,12 +10,14 @@
 #include <gtest/gtest.h>
 
 #include "codec.h"
+#include "requester_helpers.h"
 #include "scripted_card.h"
 
 using qvk::client::Request;
 using qvk::client::ResponseCopy;
 using qvk::test::Bytes;
 using qvk::test::hex;
+using qvk::test::operator+;
 
 namespace {
 
@@ -40,11 +42,6 @@ Bytes u32(std::uint32_t value) {
     Bytes bytes(4);
     std::memcpy(bytes.data(), &value, 4);
     return bytes;
-}
-
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 Bytes enumeration(const std::vector<std::string> &paths) {

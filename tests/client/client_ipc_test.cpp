@@ -287,3 +287,15 @@ TEST(Malformed, ABadBlockFromTheServerIsADistinctErrorAndLeavesTheSegmentIdle) {
     EXPECT_EQ(requester.transmit(kHandle, hex("01 02"), &result), hex("02 01"));
     EXPECT_EQ(result, QVK_OK);
 }
+
+TEST(Concurrency, TwoRequesterProcessesNeverGetEachOthersAnswers) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer server(token_answers);
+    const auto expected = [](const Bytes &apdu) { return reversed(apdu) + hex("90 00"); };
+    const pid_t first = run_in_child([&] { return transmit_many(1, 1000, kHandle, expected); });
+    const pid_t second = run_in_child([&] { return transmit_many(2, 1000, kHandle, expected); });
+    EXPECT_EQ(exit_status_of(first), 0);
+    EXPECT_EQ(exit_status_of(second), 0);
+    EXPECT_EQ(state_word(), 0u);
+    EXPECT_EQ(turn_value(), 0);
+}

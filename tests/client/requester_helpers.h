@@ -13,6 +13,12 @@
 
 namespace qvk::test {
 
+// The bytes of a, then those of b.
+inline Bytes operator+(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 // A connected qvk_client, disconnected on destruction.
 class Requester {
 public:
@@ -41,5 +47,15 @@ bool eventually(const std::function<bool()> &condition, double seconds = 10);
 pid_t run_in_child(const std::function<int()> &body);
 // The exit status of a child (-1 when it did not exit normally).
 int exit_status_of(pid_t child);
+
+}  // namespace qvk::test
+
+namespace qvk::test {
+
+// `count` transmits on `handle`, each APDU unique to (requester, i), each
+// answer checked by `expected`. Returns 0 when every answer was the right
+// one, 1 on a wrong answer, 2 on a failed call, 3 when it cannot connect.
+int transmit_many(std::uint8_t requester, int count, std::uint32_t handle,
+                  const std::function<Bytes(const Bytes &apdu)> &expected);
 
 }  // namespace qvk::test
