@@ -1,5 +1,6 @@
 // Requests as the daemon reads them, and every check on its answers, without
 // any IPC: answers are built byte by byte here.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -27,7 +28,8 @@ std::array<std::uint8_t, SHM_BLOCK_SIZE> block(std::uint8_t command, const Bytes
     std::array<std::uint8_t, SHM_BLOCK_SIZE> bytes{};
     bytes[0] = command;
     std::memcpy(&bytes[RESP_LENGTH_OFFSET], &length_field, 4);
-    std::memcpy(&bytes[RESP_PAYLOAD_OFFSET], payload.data(), std::min<std::size_t>(payload.size(), RESP_PAYLOAD_SIZE));
+    std::copy_n(payload.begin(), std::min<std::size_t>(payload.size(), RESP_PAYLOAD_SIZE),
+                bytes.begin() + RESP_PAYLOAD_OFFSET);
     return bytes;
 }
 
