@@ -42,12 +42,10 @@ int command_list(const Options &options, const Arguments &arguments) {
         else return usage_error("list: unknown argument '" + argument + "'");
     }
     Session session;
-    if (const qvk_result connected = session.connect(options.timeout.value_or(kDefaultTimeout));
-        connected != QVK_OK)
-        return report_failure("cannot reach qvkserver", connected);
     qvk_device_list devices;
-    if (const qvk_result listed = qvk_list(session.client(), &devices); listed != QVK_OK)
-        return report_failure("list", listed);
+    if (const int listed = connect_and_list(session, options.timeout.value_or(kDefaultTimeout), devices);
+        listed != EXIT_OK)
+        return listed;
 
     if (json) {
         std::string line = "{\"devices\": [";

@@ -66,12 +66,10 @@ int command_send(const Options &options, const Arguments &arguments) {
     }
 
     Session session;
-    if (const qvk_result connected = session.connect(options.timeout.value_or(kDefaultTimeout));
-        connected != QVK_OK)
-        return report_failure("cannot reach qvkserver", connected);
     qvk_device_list devices;
-    if (const qvk_result listed = qvk_list(session.client(), &devices); listed != QVK_OK)
-        return report_failure("list", listed);
+    if (const int listed = connect_and_list(session, options.timeout.value_or(kDefaultTimeout), devices);
+        listed != EXIT_OK)
+        return listed;
     if (!is_listed(devices, path)) {
         std::fprintf(stderr, "qvkctl: %s is not among the devices qvkserver lists (see qvkctl list)\n",
                      path.c_str());

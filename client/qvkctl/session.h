@@ -21,4 +21,8 @@ private:
     qvk_client *client_ = nullptr;
 };
 
+// Connects with the timeout and lists the devices. On failure prints the
+// cause and returns its exit status; EXIT_OK otherwise.
+int connect_and_list(Session &session, std::chrono::milliseconds timeout, qvk_device_list &devices);
+
 }  // namespace qvkctl

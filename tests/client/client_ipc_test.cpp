@@ -198,11 +198,7 @@ TEST(KilledRequester, ARequesterKilledHoldingTheTurnDoesNotBlockTheNext) {
     QVK_REQUIRE_PRIVATE_NAMESPACES();
     ScriptedServer server(token_answers);
     server.stop();
-    const pid_t child = run_in_child([] {
-        Requester requester(30000);
-        requester.transmit(kHandle, hex("11 22"));
-        return 0;
-    });
+    const pid_t child = transmit_in_child(kHandle, hex("11 22"), 30000);
     ASSERT_TRUE(eventually([] { return turn_value() == 1 && state_word() == SHM_STATE_REQUEST; }));
     kill(child, SIGKILL);
     EXPECT_EQ(exit_status_of(child), -1);
@@ -229,12 +225,7 @@ TEST(ServerGone, AServerStartingAfreshMidRequestLosesItAndTheTurnStaysSound) {
     QVK_REQUIRE_PRIVATE_NAMESPACES();
     ScriptedServer first(token_answers);
     first.stop();
-    const pid_t child = run_in_child([] {
-        Requester requester(20000);
-        qvk_result result;
-        requester.transmit(kHandle, hex("01 02"), &result);
-        return static_cast<int>(result);
-    });
+    const pid_t child = transmit_in_child(kHandle, hex("01 02"), 20000);
     ASSERT_TRUE(eventually([] { return state_word() == SHM_STATE_REQUEST; }));
     ScriptedServer second(token_answers);  // clears the segment, resets both sets
     EXPECT_EQ(exit_status_of(child), QVK_ERR_REQUEST_LOST);
@@ -251,12 +242,7 @@ TEST(ServerGone, AServerKilledMidRequestIsReportedAsNotRunningBeforeTheTimeout) 
     ScriptedServer server(token_answers);
     server.stop();
     const auto start = steady_clock::now();
-    const pid_t child = run_in_child([] {
-        Requester requester(60000);
-        qvk_result result;
-        requester.transmit(kHandle, hex("01 02"), &result);
-        return static_cast<int>(result);
-    });
+    const pid_t child = transmit_in_child(kHandle, hex("01 02"), 60000);
     ASSERT_TRUE(eventually([] { return state_word() == SHM_STATE_REQUEST; }));
     server.kill();
     EXPECT_EQ(exit_status_of(child), QVK_ERR_NOT_RUNNING);

@@ -65,6 +65,15 @@ pid_t run_in_child(const std::function<int()> &body) {
     return child;
 }
 
+pid_t transmit_in_child(std::uint32_t handle, const Bytes &apdu, std::uint32_t timeout_ms) {
+    return run_in_child([&] {
+        Requester requester(timeout_ms);
+        qvk_result result = QVK_ERR_SYSTEM;
+        requester.transmit(handle, apdu, &result);
+        return static_cast<int>(result);
+    });
+}
+
 int exit_status_of(pid_t child) {
     int status = 0;
     if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;

@@ -45,6 +45,8 @@ bool eventually(const std::function<bool()> &condition, double seconds = 10);
 
 // Runs `body` in a forked child whose exit status is body's result.
 pid_t run_in_child(const std::function<int()> &body);
+// One transmit in a forked child whose exit status is the call's qvk_result.
+pid_t transmit_in_child(std::uint32_t handle, const Bytes &apdu, std::uint32_t timeout_ms);
 // The exit status of a child (-1 when it did not exit normally).
 int exit_status_of(pid_t child);
 
