@@ -277,9 +277,19 @@ TEST(Malformed, ABadBlockFromTheServerIsADistinctErrorAndLeavesTheSegmentIdle) {
 TEST(Concurrency, TwoRequesterProcessesNeverGetEachOthersAnswers) {
     QVK_REQUIRE_PRIVATE_NAMESPACES();
     ScriptedServer server(token_answers);
-    const auto expected = [](const Bytes &apdu) { return reversed(apdu) + hex("90 00"); };
-    const pid_t first = run_in_child([&] { return transmit_many(1, 1000, kHandle, expected); });
-    const pid_t second = run_in_child([&] { return transmit_many(2, 1000, kHandle, expected); });
+    const auto requester = [](std::uint8_t id) {
+        return [id] {
+            Requester connection(20000);
+            // A READ BINARY-shaped APDU whose offset names this requester and call.
+            const auto apdu_for = [id](int i) {
+                return Bytes{0x00, 0xB0, id, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 0x10};
+            };
+            const auto expected = [](const Bytes &apdu) { return reversed(apdu) + hex("90 00"); };
+            return transmit_many(connection.get(), kHandle, 1000, apdu_for, expected);
+        };
+    };
+    const pid_t first = run_in_child(requester(1));
+    const pid_t second = run_in_child(requester(2));
     EXPECT_EQ(exit_status_of(first), 0);
     EXPECT_EQ(exit_status_of(second), 0);
     EXPECT_EQ(state_word(), 0u);

@@ -84,30 +84,22 @@ int exit_status_of(pid_t child) {
 
 namespace qvk::test {
 
-int transmit_many(std::uint8_t requester, int count, std::uint32_t handle,
+int transmit_many(qvk_client *client, std::uint32_t handle, int count,
+                  const std::function<Bytes(int i)> &apdu_for,
                   const std::function<Bytes(const Bytes &apdu)> &expected) {
-    qvk_client *client = nullptr;
-    if (qvk_connect(&client) != QVK_OK) return 3;
-    qvk_set_timeout(client, 20000);
-    int outcome = 0;
     Bytes response(RESP_MAX_DATA);
-    for (int i = 0; i < count && outcome == 0; ++i) {
-        // A READ BINARY-shaped APDU whose offset names this requester and call.
-        const Bytes apdu{0x00, 0xB0, requester, static_cast<std::uint8_t>(i >> 8),
-                         static_cast<std::uint8_t>(i & 0xFF), 0x10};
+    for (int i = 0; i < count; ++i) {
+        const Bytes apdu = apdu_for(i);
         std::size_t length = response.size();
         std::uint32_t status = 0;
-        if (qvk_transmit(client, handle, apdu.data(), apdu.size(), response.data(), &length, &status) != QVK_OK) {
-            outcome = 2;
-        } else {
-            Bytes got(response.begin(), response.begin() + length);
-            got.push_back(static_cast<std::uint8_t>(status >> 8));
-            got.push_back(static_cast<std::uint8_t>(status));
-            if (got != expected(apdu)) outcome = 1;
-        }
+        if (qvk_transmit(client, handle, apdu.data(), apdu.size(), response.data(), &length, &status) != QVK_OK)
+            return 2;
+        Bytes got(response.begin(), response.begin() + length);
+        got.push_back(static_cast<std::uint8_t>(status >> 8));
+        got.push_back(static_cast<std::uint8_t>(status));
+        if (got != expected(apdu)) return 1;
     }
-    qvk_disconnect(client);
-    return outcome;
+    return 0;
 }
 
 }  // namespace qvk::test

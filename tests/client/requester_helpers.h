@@ -54,10 +54,11 @@ int exit_status_of(pid_t child);
 
 namespace qvk::test {
 
-// `count` transmits on `handle`, each APDU unique to (requester, i), each
-// answer checked by `expected`. Returns 0 when every answer was the right
-// one, 1 on a wrong answer, 2 on a failed call, 3 when it cannot connect.
-int transmit_many(std::uint8_t requester, int count, std::uint32_t handle,
+// `count` transmits on `handle`, the i-th sending apdu_for(i), each answer
+// (data, then SW1 SW2) checked against expected(apdu). Returns 0 when every
+// answer was the right one, 1 on a wrong answer, 2 on a failed call.
+int transmit_many(qvk_client *client, std::uint32_t handle, int count,
+                  const std::function<Bytes(int i)> &apdu_for,
                   const std::function<Bytes(const Bytes &apdu)> &expected);
 
 }  // namespace qvk::test
