@@ -8,6 +8,12 @@
 // use direct I/O so every read and write reaches the program unsplit and
 // uncached. Once a token is unplugged, the sessions opened on it fail with
 // ENODEV.
+//
+// Unlike a character device, a FUSE file has a file position, which every
+// read and write advances (this libfuse cannot open files as streams). It is
+// never used here, but a 32-bit program that opened a node without
+// O_LARGEFILE sees its writes fail with EFBIG after 2 GiB of traffic on one
+// descriptor.
 #pragma once
 
 #include "command_log.h"

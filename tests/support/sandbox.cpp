@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace qvk::test {
@@ -84,6 +85,11 @@ void write_file(const std::string &path, const std::string &content) {
     if (!out) fail("open " + path);
     out << content;
     if (!out.flush()) fail("write " + path);
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 TempDir::TempDir() {

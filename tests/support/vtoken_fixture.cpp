@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -29,13 +28,6 @@ std::string join(const std::vector<int> &indices) {
     std::string text;
     for (const int index : indices) text += (text.empty() ? "" : ",") + std::to_string(index);
     return text;
-}
-
-std::string read_whole_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // Waits for `pid` to end, up to `timeout`; true when it has been reaped.
@@ -174,7 +166,7 @@ void VirtualToken::set_fault(int index, const std::string &kind) {
 }
 
 std::vector<std::string> VirtualToken::commands() {
-    const std::string text = read_whole_file(log_path_);
+    const std::string text = read_file(log_path_);
     std::vector<std::string> lines;
     std::istringstream in(text.substr(std::min(log_offset_, text.size())));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -182,6 +174,6 @@ std::vector<std::string> VirtualToken::commands() {
     return lines;
 }
 
-std::string VirtualToken::diagnostics() const { return read_whole_file(diagnostics_path_); }
+std::string VirtualToken::diagnostics() const { return read_file(diagnostics_path_); }
 
 }  // namespace qvk::test

@@ -3,9 +3,6 @@
 // command log.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "card_layout.h"
 #include "command_log.h"
 #include "control.h"
@@ -20,13 +17,6 @@ using namespace qvk::vtoken;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 TEST(FileSpecs, ParseEveryForm) {
     FileSpec spec = parse_file_spec("0015:300");
@@ -218,7 +208,7 @@ TEST(CommandLogFile, OneLinePerCommandAppended) {
         log.record(31, {});
         CommandLog().record(1, from_hex("00"));  // a log without a file records nothing
     }
-    EXPECT_EQ(read_file(path), "earlier\nQVUsbKey3 00 A4 00 00 02 00 15\nQVUsbKey31\n");
+    EXPECT_EQ(qvk::test::read_file(path), "earlier\nQVUsbKey3 00 A4 00 00 02 00 15\nQVUsbKey31\n");
     EXPECT_THROW(CommandLog(directory / "missing/commands.log"), std::runtime_error);
 }
 

@@ -24,17 +24,11 @@
 #include "sandbox.h"
 #include "vtoken_fixture.h"
 
+using qvk::test::read_file;
 using qvk::test::TempDir;
 using qvk::test::VirtualToken;
 
 namespace {
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Direct children of this process (adopted orphans included).
 std::vector<pid_t> children() {
