@@ -20,6 +20,17 @@ using TokenSetup = qvk::test::VirtualTokenSetup;
 
 namespace {
 
+std::string to_hex_text(const Bytes &bytes, std::size_t first, std::size_t count) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = first; i < first + count; ++i) {
+        if (i != first) text += ' ';
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
 struct Answer {
     uint32_t status = 0;
     Bytes data;
@@ -121,6 +132,42 @@ TEST_F(VirtualTokenThroughPlugin, CardCommandsFromOpenToClose) {
     EXPECT_EQ(log[8], "QVUsbKey0 00 D6 00 09 07 56 49 52 54 55 41 4C");
     EXPECT_EQ(log.back(), "QVUsbKey0 00 B0 00 09 07");
     EXPECT_TRUE(token.commands().empty()) << "each line is returned once";
+}
+
+TEST_F(VirtualTokenThroughPlugin, CardFileHelpersReadAndWriteInChunks) {
+    VirtualToken token(TokenSetup().with_nodes({6}).with_files({"0015:300", "0016:200"}));
+    const int descriptor = api.open_device("/dev/QVUsbKey6");
+    ASSERT_GE(descriptor, 0);
+
+    int32_t length = -1;
+    std::array<uint8_t, 2036> response{};
+    EXPECT_EQ(api.reset(descriptor, &length, response.data()), 0x9000u);
+    EXPECT_EQ(length, 0);
+
+    Bytes written(300);
+    for (std::size_t i = 0; i < written.size(); ++i) written[i] = static_cast<uint8_t>(i * 7);
+    EXPECT_EQ(api.write_binary(descriptor, 0x0015, 0, 300, written.data()), 0x9000u);
+    Bytes read(300, 0xEE);
+    EXPECT_EQ(api.read_binary(descriptor, 0x0015, 0, 300, read.data()), 0x9000u);
+    EXPECT_EQ(read, written);
+    EXPECT_EQ(token.commands(),
+              (std::vector<std::string>{
+                  "QVUsbKey6 00 19 00 00 00", "QVUsbKey6 00 12 00 00 00",
+                  "QVUsbKey6 00 A4 00 00 02 00 15",
+                  "QVUsbKey6 00 D6 00 00 80 " + to_hex_text(written, 0, 128),
+                  "QVUsbKey6 00 D6 00 80 80 " + to_hex_text(written, 128, 128),
+                  "QVUsbKey6 00 D6 01 00 2C " + to_hex_text(written, 256, 44),
+                  "QVUsbKey6 00 A4 00 00 02 00 15", "QVUsbKey6 00 B0 00 00 80",
+                  "QVUsbKey6 00 B0 00 80 80", "QVUsbKey6 00 B0 01 00 2C"}));
+
+    // Reading past the end of the 200-byte file stops at the card's 62 82;
+    // writing past it is refused after the chunks that fit.
+    Bytes tail(150, 0xEE);
+    EXPECT_EQ(api.read_binary(descriptor, 0x0016, 100, 150, tail.data()), 0x6282u);
+    EXPECT_EQ(Bytes(tail.begin(), tail.begin() + 100), Bytes(100, 0));
+    EXPECT_EQ(api.write_binary(descriptor, 0xFFFF, 100, 150, written.data()), 0x6A84u);
+    EXPECT_EQ(api.read_binary(descriptor, 0x0099, 0, 1, tail.data()), 0x6A82u);
+    EXPECT_EQ(api.close_device(descriptor), 1);
 }
 
 TEST_F(VirtualTokenThroughPlugin, EachFaultReachesThePlugin) {
