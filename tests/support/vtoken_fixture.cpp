@@ -30,16 +30,21 @@ std::string join(const std::vector<int> &indices) {
     return text;
 }
 
-// Waits for `pid` to end, up to `timeout`; true when it has been reaped.
-bool reap_within(pid_t pid, std::chrono::milliseconds timeout) {
+// Waits for `pid` to end, up to `timeout`; true when it has been reaped,
+// with its wait status in `status`.
+bool reap_within(pid_t pid, std::chrono::milliseconds timeout, int &status) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     do {
-        int status = 0;
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno == ECHILD)) return true;
+        if (waitpid(pid, &status, WNOHANG) == pid) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (std::chrono::steady_clock::now() < deadline);
     return false;
+}
+
+std::string describe_status(int status) {
+    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+    return "wait status " + std::to_string(status);
 }
 
 }  // namespace
@@ -124,12 +129,29 @@ void VirtualToken::wait_until_mounted() {
     }
 }
 
+void VirtualToken::kill_program() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
 void VirtualToken::stop() {
     if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        if (!reap_within(pid_, kStopTimeout)) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            ADD_FAILURE() << "qvkvtoken ended during the test (" << describe_status(status)
+                          << "): " << diagnostics();
+        } else {
+            kill(pid_, SIGTERM);
+            if (!reap_within(pid_, kStopTimeout, status)) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                ADD_FAILURE() << "qvkvtoken did not stop on SIGTERM: " << diagnostics();
+            } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+                ADD_FAILURE() << "qvkvtoken did not stop cleanly (" << describe_status(status)
+                              << "): " << diagnostics();
+            }
         }
         pid_ = -1;
     }

@@ -12,6 +12,8 @@
 //
 // The program runs in the foreground as this process's child, with a
 // parent-death signal, so even a test that crashes leaves nothing running.
+// A program that ends by itself during the test, or does not exit cleanly
+// when stopped (a crash, a sanitizer report), fails the test.
 #pragma once
 
 #include <sys/types.h>
@@ -60,6 +62,10 @@ public:
 
     // The path of the qvkvtoken program under test.
     static std::string program();
+
+    // Kills the program with SIGKILL, as a crash would, and leaves its mount
+    // dead (ENOTCONN) until destruction.
+    void kill_program();
 
     const std::string &mountpoint() const { return mountpoint_; }
     // The node file of token `index` in the mount (not the /dev link).

@@ -184,7 +184,7 @@ TEST_F(Program, ClearErrorsForBadSpecsMissingOrBusyMountPoints) {
         << "nothing was stacked on the busy mount";
 
     // The program of a mount dies: the mount point answers ENOTCONN.
-    kill(token.pid(), SIGKILL);
+    token.kill_program();
     ASSERT_TRUE(wait_for([&] { return access(token.node_path(0).c_str(), F_OK) != 0; }));
     result = run({program, "-n", "1", token.mountpoint()}, directory);
     EXPECT_EQ(result.status, 1);
