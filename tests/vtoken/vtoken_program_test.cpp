@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -156,7 +158,23 @@ TEST_F(Program, BackgroundModeReturnsOnceMountedAndServes) {
     ASSERT_EQ(read(node, answer, sizeof answer), 2);
     EXPECT_EQ(answer[0], 0x90);
     EXPECT_EQ(read(node, answer, sizeof answer), 0) << "an answer is read once";
+
+    // A command longer than the driver's buffer is refused whole; an answer is
+    // never cut to fit a short read, and waits for a read that can take it.
+    const std::vector<unsigned char> too_long(2039, 0);
+    EXPECT_EQ(write(node, too_long.data(), too_long.size()), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    const unsigned char challenge[] = {0x00, 0x84, 0x00, 0x00, 0x08};
+    ASSERT_EQ(write(node, challenge, sizeof challenge), 5);
+    EXPECT_EQ(read(node, answer, 4), -1);
+    EXPECT_EQ(errno, EOVERFLOW);
+    EXPECT_EQ(read(node, answer, sizeof answer), 10);
     close(node);
+
+    EXPECT_EQ(read_file(mountpoint + "/.control"), "QVUsbKey2 plugged fault=none\n");
+    ASSERT_EQ(system(("echo 'plug 7' > " + mountpoint + "/.control").c_str()), 0)
+        << "a shell's truncating open of the control file works";
+    EXPECT_EQ(access((mountpoint + "/QVUsbKey7").c_str(), F_OK), 0);
 
     const std::vector<pid_t> daemons = children();
     ASSERT_EQ(daemons.size(), 1u) << "the background process, adopted by this test";
