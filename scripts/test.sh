@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine, builds everything with warnings as errors,
 # and runs the whole test suite: the native (64-bit) tree, the 32-bit tree of
-# the daemon and the plug-in, and the native tree again under sanitizers.
+# the daemon and the plug-in, the native tree again under sanitizers, and
+# every fuzzer for a bounded time (QVK_FUZZ_SECONDS, default 60).
 # Run it as root so that the tests that need private mount and IPC
 # namespaces (and FUSE) run instead of skipping.
 set -euo pipefail
@@ -28,3 +29,6 @@ echo "== whole suite under AddressSanitizer and UndefinedBehaviorSanitizer ($bui
 cmake -S . -B "$build_asan" -DQVK_WERROR=ON -DQVK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$build_asan" -j"$jobs"
 ctest --test-dir "$build_asan" --output-on-failure -j"$jobs"
+
+echo "== every fuzzer for a bounded time"
+scripts/fuzz.sh
