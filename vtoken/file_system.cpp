@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,14 +24,6 @@ namespace qvk::vtoken {
 
 namespace {
 
-struct Context {
-    TokenTable &table;
-    const CommandLog &log;
-    std::time_t mounted_at = std::time(nullptr);
-};
-
-Context &context() { return *static_cast<Context *>(fuse_get_context()->private_data); }
-
 // One open file; fi->fh points at it from open to release.
 class OpenFile {
 public:
@@ -40,6 +33,33 @@ public:
 };
 
 OpenFile &open_file(const fuse_file_info *fi) { return *reinterpret_cast<OpenFile *>(fi->fh); }
+
+struct Context {
+    Context(TokenTable &tokens, const CommandLog &command_log) : table(tokens), log(command_log) {}
+
+    TokenTable &table;
+    const CommandLog &log;
+    std::time_t mounted_at = std::time(nullptr);
+
+    // Every open file, owned here: the kernel sends a release after close
+    // returns, so files still open when the program stops are freed with
+    // the context rather than lost.
+    std::mutex open_files_mutex;
+    std::map<const OpenFile *, std::unique_ptr<OpenFile>> open_files;
+
+    std::uint64_t adopt(std::unique_ptr<OpenFile> file) {
+        const OpenFile *key = file.get();
+        std::lock_guard lock(open_files_mutex);
+        open_files.emplace(key, std::move(file));
+        return reinterpret_cast<std::uint64_t>(key);
+    }
+    void release(const OpenFile *file) {
+        std::lock_guard lock(open_files_mutex);
+        open_files.erase(file);
+    }
+};
+
+Context &context() { return *static_cast<Context *>(fuse_get_context()->private_data); }
 
 // A session on a token node: the card state of this descriptor and the
 // answer waiting to be read.
@@ -178,7 +198,7 @@ int do_open(const char *path, fuse_file_info *fi) {
         return found.entry == Entry::root ? -EISDIR : -ENOENT;
     fi->direct_io = 1;
     fi->nonseekable = found.entry == Entry::node;
-    fi->fh = reinterpret_cast<std::uint64_t>(file.release());
+    fi->fh = context().adopt(std::move(file));
     return 0;
 }
 
@@ -196,7 +216,7 @@ int do_truncate(const char *path, off_t, fuse_file_info *) {
 }
 
 int do_release(const char *, fuse_file_info *fi) {
-    delete &open_file(fi);
+    context().release(&open_file(fi));
     return 0;
 }
 
@@ -249,7 +269,7 @@ int serve(const Options &options, TokenTable &table, const CommandLog &log) {
     arguments.add(mount_options);
     if (options.debug) arguments.add("-d");
 
-    Context shared{table, log};
+    Context shared(table, log);
     const fuse_operations ops = operations();
     std::unique_ptr<fuse, FuseDeleter> file_system(
         fuse_new(&arguments.args, &ops, sizeof ops, &shared));
