@@ -44,6 +44,7 @@ dev_family *dev_family_of(std::int32_t family) noexcept {
 int load_dev_families() noexcept {
     bool any_loaded = false;
     for (std::size_t i = 0; i < dev_families.size(); ++i) {
+        dev_families[i].entries = {};
         auto library = qvk::daemon::DynamicLibrary::open_lazy(kPluginPaths[i].installed);
         if (!library) library = qvk::daemon::DynamicLibrary::open_lazy(kPluginPaths[i].local);
         any_loaded = any_loaded || static_cast<bool>(library);
