@@ -19,7 +19,8 @@ void fail_nothrow_allocation(int n) { nothrow_countdown = n; }
 
 }  // namespace qvk::test
 
-// The default operator delete releases with free(), which matches malloc().
+// Every replaced allocation comes from malloc() and goes back through free(),
+// also under a sanitizer that would otherwise pair its own new and delete.
 void *operator new(std::size_t size) {
     if (void *p = qvk::test::allocate(size)) return p;
     throw std::bad_alloc();
@@ -30,3 +31,7 @@ void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
     if (nothrow_countdown > 0 && --nothrow_countdown == 0) return nullptr;
     return qvk::test::allocate(size);
 }
+
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
