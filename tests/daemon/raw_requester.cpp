@@ -88,8 +88,8 @@ Bytes enum_request() { return header(CMD_ENUM_DEV_PATH); }
 
 Bytes open_request(const std::string &path) {
     Bytes block = header(CMD_OPEN_DEV);
-    block.insert(block.end(), path.begin(), path.end());
-    block.push_back(0);
+    block.resize(REQ_ARGS_OFFSET + path.size() + 1, 0);  // the text and its terminator
+    std::copy(path.begin(), path.end(), block.begin() + REQ_ARGS_OFFSET);
     return block;
 }
 
