@@ -5,6 +5,7 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,12 @@ protected:
         shmctl(shmget(SHM_KEY, 0, 0), IPC_RMID, nullptr);
         semctl(semget(SEM_SERVER_KEY, 0, 0), 0, IPC_RMID);
         semctl(semget(SEM_CLIENT_KEY, 0, 0), 0, IPC_RMID);
+    }
+
+    void TearDown() override {
+        if (HasFailure() && daemon)
+            std::cerr << "qvkserver standard output:\n" << daemon->standard_output()
+                      << "qvkserver standard error:\n" << daemon->standard_error();
     }
 
     // Starts qvkserver from the working directory; the stand-ins read the
