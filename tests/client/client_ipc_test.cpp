@@ -96,6 +96,9 @@ TEST(Attach, ADaemonThatIsNotRunningIsAClearErrorAtOnce) {
     semget(SEM_CLIENT_KEY, 1, IPC_CREAT | 0600);
     EXPECT_EQ(qvk_connect(&client), QVK_ERR_NOT_RUNNING);
     shmdt(held);
+    shmctl(small, IPC_RMID, nullptr);
+    semctl(semget(SEM_SERVER_KEY, 0, 0), 0, IPC_RMID);
+    semctl(semget(SEM_CLIENT_KEY, 0, 0), 0, IPC_RMID);
 }
 
 TEST(RoundTrip, ListOpenTransmitAndCloseWithTypedResults) {

@@ -1,0 +1,217 @@
+// End to end: libqvkclient and qvkctl against the built qvkserver, which
+// loads the real kernel-driver plug-in from its working directory; the
+// plug-in reaches virtual tokens through /dev/QVUsbKey0 and /dev/QVUsbKey1.
+// Both tokens hold file 0015 of 256 bytes counting 00 .. FF, so every READ
+// BINARY answer tells which offset and length it was asked for.
+#include <signal.h>
+
+#include <filesystem>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "daemon_test.h"
+#include "qvkctl_run.h"
+#include "requester_helpers.h"
+#include "vtoken_fixture.h"
+
+using namespace qvk::test;
+
+namespace {
+
+const Bytes kSelect = hex("00 A4 00 00 02 00 15");
+
+std::string counting_file() {
+    std::string spec = "0015:256=hex:";
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int i = 0; i < 256; ++i) {
+        spec += kDigits[i >> 4];
+        spec += kDigits[i & 0x0F];
+    }
+    return spec;
+}
+
+Bytes read_binary(std::uint16_t offset, std::uint8_t length) {
+    return {0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset), length};
+}
+
+// What the token holds at [offset, offset + length), then 90 00.
+Bytes counted(std::uint16_t offset, std::uint8_t length) {
+    Bytes bytes;
+    for (int i = 0; i < length; ++i) bytes.push_back(static_cast<std::uint8_t>(offset + i));
+    return bytes + hex("90 00");
+}
+
+class ServedVirtualToken : public DaemonTest {
+protected:
+    void SetUp() override {
+        DaemonTest::SetUp();
+        if (IsSkipped()) return;
+        QVK_REQUIRE_VIRTUAL_TOKEN();
+        token = std::make_unique<VirtualToken>(
+            VirtualTokenSetup().with_nodes({0, 1}).with_files({counting_file()}));
+        // The daemon finds the plug-in under "./" when nothing is installed.
+        std::filesystem::copy_file(QVK_UDK_PLUGIN_PATH, work / "libqvkmgrudk.so");
+        DaemonProcess &started = start();
+        ASSERT_TRUE(started.wait_until_serving()) << started.standard_output() << started.standard_error();
+    }
+    void TearDown() override {
+        daemon.reset();  // before the token it holds open
+        token.reset();
+    }
+
+    void stop_daemon() { ASSERT_EQ(kill(daemon->pid(), SIGSTOP), 0); }
+    void resume_daemon() { ASSERT_EQ(kill(daemon->pid(), SIGCONT), 0); }
+
+    // Opens /dev/QVUsbKey0 through the daemon and selects the counting file.
+    std::uint32_t open_and_select(Requester &requester) {
+        qvk_device_list devices;
+        EXPECT_EQ(qvk_list(requester.get(), &devices), QVK_OK);
+        std::uint32_t handle = 0;
+        EXPECT_EQ(qvk_open(requester.get(), "/dev/QVUsbKey0", &handle), QVK_OK);
+        qvk_result result;
+        std::uint32_t status = 0;
+        requester.transmit(handle, kSelect, &result, &status);
+        EXPECT_EQ(result, QVK_OK);
+        EXPECT_EQ(status, 0x9000u);
+        return handle;
+    }
+
+    std::unique_ptr<VirtualToken> token;
+};
+
+}  // namespace
+
+TEST_F(ServedVirtualToken, ListOpenSelectReadBinaryAndClose) {
+    Requester requester(10000);
+    qvk_device_list devices;
+    ASSERT_EQ(qvk_list(requester.get(), &devices), QVK_OK);
+    ASSERT_EQ(devices.count, 2u);
+    EXPECT_STREQ(devices.paths[0], "/dev/QVUsbKey0");
+    EXPECT_STREQ(devices.paths[1], "/dev/QVUsbKey1");
+
+    std::uint32_t handle = 0;
+    ASSERT_EQ(qvk_open(requester.get(), "/dev/QVUsbKey0", &handle), QVK_OK);
+    qvk_result result;
+    std::uint32_t status = 0;
+    EXPECT_TRUE(requester.transmit(handle, kSelect, &result, &status).empty());
+    EXPECT_EQ(result, QVK_OK);
+    EXPECT_EQ(status, 0x9000u);
+    EXPECT_EQ(requester.transmit(handle, read_binary(0x10, 8), &result, &status) + hex("90 00"), counted(0x10, 8));
+    EXPECT_EQ(status, 0x9000u);
+    // Reading past the end of the file: the card's own status comes through.
+    requester.transmit(handle, read_binary(0x200, 1), &result, &status);
+    EXPECT_EQ(result, QVK_OK);
+    EXPECT_EQ(status, 0x6B00u);
+
+    EXPECT_EQ(token->commands(),
+              (std::vector<std::string>{"QVUsbKey0 00 A4 00 00 02 00 15", "QVUsbKey0 00 B0 00 10 08",
+                                        "QVUsbKey0 00 B0 02 00 01"}));
+    ASSERT_EQ(qvk_close(requester.get(), handle), QVK_OK);
+    requester.transmit(handle, read_binary(0, 1), &result, &status);
+    EXPECT_EQ(result, QVK_ERR_HANDLE_NOT_OPEN);
+    // A path the daemon did not list is not opened.
+    EXPECT_EQ(qvk_open(requester.get(), "/dev/QVUsbKey7", &handle), QVK_ERR_NOT_OPENED);
+    EXPECT_EQ(state_word(), 0u);
+    EXPECT_EQ(turn_value(), 0);
+}
+
+TEST_F(ServedVirtualToken, TwoRequesterProcessesDoAThousandTransmitsEachWithNoAnswerMixedUp) {
+    const auto requester = [this](int id) {
+        return [this, id] {
+            Requester connection(30000);
+            const std::uint32_t handle = open_and_select(connection);
+            // Each requester reads its own length at offsets of its own.
+            const auto length = static_cast<std::uint8_t>(3 + id);
+            const auto offset = [id](int i) { return static_cast<std::uint16_t>((i * 7 + id * 101) % 240); };
+            const int outcome = transmit_many(
+                connection.get(), handle, 1000, [&](int i) { return read_binary(offset(i), length); },
+                [&](const Bytes &apdu) { return counted(static_cast<std::uint16_t>(apdu[2] << 8 | apdu[3]), length); });
+            qvk_close(connection.get(), handle);
+            return outcome;
+        };
+    };
+    const pid_t first = run_in_child(requester(1));
+    const pid_t second = run_in_child(requester(2));
+    EXPECT_EQ(exit_status_of(first), 0);
+    EXPECT_EQ(exit_status_of(second), 0);
+    EXPECT_EQ(state_word(), 0u);
+    EXPECT_EQ(turn_value(), 0);
+}
+
+TEST_F(ServedVirtualToken, ARequesterKilledHoldingTheTurnDoesNotBlockTheNext) {
+    Requester requester(10000);
+    const std::uint32_t handle = open_and_select(requester);
+    // The token takes 300 ms per command, so the daemon is still in the
+    // dead requester's exchange when the next one comes.
+    token->set_fault(0, "delay=300");
+    const pid_t child = transmit_in_child(handle, read_binary(0x20, 2), 60000);
+    ASSERT_TRUE(eventually([] { return turn_value() == 1 && state_word() == SHM_STATE_REQUEST; }));
+    kill(child, SIGKILL);
+    EXPECT_EQ(exit_status_of(child), -1);
+    EXPECT_EQ(turn_value(), 0);  // given back by the kernel
+    // The dead requester's answer (20 21) lands in the segment after this
+    // call has begun; this call still gets its own.
+    qvk_result result;
+    EXPECT_EQ(requester.transmit(handle, read_binary(0x30, 3), &result) + hex("90 00"), counted(0x30, 3));
+    EXPECT_EQ(result, QVK_OK);
+
+    // The same for one that gave up waiting: its late answer is not the next one's.
+    Requester impatient(100);
+    impatient.transmit(handle, read_binary(0x50, 2), &result);
+    EXPECT_EQ(result, QVK_ERR_TIMEOUT);
+    EXPECT_EQ(requester.transmit(handle, read_binary(0x60, 4), &result) + hex("90 00"), counted(0x60, 4));
+    EXPECT_EQ(result, QVK_OK);
+    token->set_fault(0, "none");
+}
+
+TEST_F(ServedVirtualToken, ADaemonStoppedMidRunTimesOutAndServesAgainWhenResumed) {
+    Requester requester(10000);
+    const std::uint32_t handle = open_and_select(requester);
+    // A requester reading in a loop, each call allowed 300 ms, until one fails.
+    const pid_t reader = run_in_child([handle] {
+        Requester looping(300);
+        for (int i = 0; i < 1000000; ++i) {
+            qvk_result result;
+            looping.transmit(handle, read_binary(static_cast<std::uint16_t>(i % 200), 4), &result);
+            if (result != QVK_OK) return static_cast<int>(result);
+        }
+        return 0;
+    });
+    ASSERT_TRUE(eventually([this] { return token->commands().size() > 20; }));
+    stop_daemon();
+    EXPECT_EQ(exit_status_of(reader), QVK_ERR_TIMEOUT);
+    resume_daemon();
+    qvk_result result;
+    EXPECT_EQ(requester.transmit(handle, read_binary(0x40, 5), &result) + hex("90 00"), counted(0x40, 5));
+    EXPECT_EQ(result, QVK_OK);
+}
+
+TEST_F(ServedVirtualToken, QvkctlListsSendsReportsAndExitsAsDocumented) {
+    EXPECT_EQ(run_qvkctl({"list"}).out, "/dev/QVUsbKey0\n/dev/QVUsbKey1\n");
+    EXPECT_EQ(run_qvkctl({"list", "--json"}).out, "{\"devices\": [\"/dev/QVUsbKey0\", \"/dev/QVUsbKey1\"]}\n");
+
+    const QvkctlRun send = run_qvkctl({"send", "/dev/QVUsbKey1", "00A40000020015", "00 B0 00 FC 04", "00B0020001"});
+    EXPECT_EQ(send.status, 0) << send.err;
+    EXPECT_EQ(send.out, "9000\nFCFDFEFF 9000\n6B00\n");
+    EXPECT_EQ(token->commands().size(), 3u);
+
+    const QvkctlRun status = run_qvkctl({"status"});
+    EXPECT_EQ(status.status, 0) << status.err;
+    EXPECT_NE(status.out.find("2 devices listed"), std::string::npos) << status.out;
+
+    EXPECT_EQ(run_qvkctl({"send", "/dev/QVUsbKey5", "00"}).status, 6);
+
+    stop_daemon();
+    const QvkctlRun late = run_qvkctl({"--timeout", "0.3", "list"});
+    EXPECT_EQ(late.status, 4);
+    EXPECT_NE(late.err.find("did not answer in time"), std::string::npos) << late.err;
+    resume_daemon();
+    EXPECT_EQ(run_qvkctl({"list"}).status, 0);
+
+    daemon.reset();  // killed: its objects stay, nobody has the segment attached
+    const QvkctlRun gone = run_qvkctl({"list"});
+    EXPECT_EQ(gone.status, 3);
+    EXPECT_NE(gone.err.find("qvkserver is not running"), std::string::npos) << gone.err;
+    EXPECT_EQ(run_qvkctl({"status"}).status, 3);
+}
