@@ -7,7 +7,8 @@
 // The benchmark uses the daemon's fixed IPC keys, so it enters private IPC
 // and mount namespaces first; it has to run as root:
 //   build/bench/bench_requester --benchmark_min_time=0.5
-// Target: the transmit round trip at most 1.5 times the floor.
+// Target: the transmit round trip at most 1.5 times the floor. The daemon
+// benchmarks are built where the test fixtures are (QVK_BUILD_TESTS on).
 #include <linux/futex.h>
 #include <sched.h>
 #include <signal.h>
@@ -26,14 +27,41 @@
 #include <cstdio>
 #include <cstring>
 
+#include <memory>
+#include <optional>
+
 #include "answer_wait.h"
 #include "qvk_segment.h"
 #include "qvkclient.h"
 #include "state_word.h"
 
+#if QVK_BENCH_WITH_DAEMON
+#include "daemon_process.h"
+#include "qvk_family.h"
+#include "sandbox.h"
+#include "stand_in_control.h"
+
+namespace qvk::test {
+void enter_private_namespaces();
+}
+#endif
+
 namespace {
 
 using qvk::client::Deadline;
+
+// The requester and its peer (the ping-pong peer or the daemon) both run on
+// CPU 0, in every benchmark alike, so that the figures compare the protocols
+// and not where the scheduler happened to put the two processes. (On a
+// virtual machine a wake-up across CPUs costs tens of microseconds and
+// drowns everything else; the same-CPU hand-over is the fast case.)
+void pin(pid_t process, int cpu) {
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(process, sizeof set, &set);
+}
 using qvk::client::StateWord;
 
 // Private segment and server set for the floor, and its answering process.
@@ -42,10 +70,12 @@ public:
     PingPongPeer() {
         segment_ = shmget(IPC_PRIVATE, SHM_SIZE, IPC_CREAT | 0600);
         server_set_ = semget(IPC_PRIVATE, 1, IPC_CREAT | 0600);
+        client_set_ = semget(IPC_PRIVATE, 1, IPC_CREAT | 0600);
         base_ = static_cast<std::uint8_t *>(shmat(segment_, nullptr, 0));
         std::memset(base_, 0, SHM_SIZE);
         peer_ = fork();
         if (peer_ == 0) answer_forever();
+        pin(peer_, 0);
     }
     ~PingPongPeer() {
         kill(peer_, SIGKILL);
@@ -53,10 +83,16 @@ public:
         shmdt(base_);
         shmctl(segment_, IPC_RMID, nullptr);
         semctl(server_set_, 0, IPC_RMID);
+        semctl(client_set_, 0, IPC_RMID);
     }
 
-    // One round: state word 1, raise, wait for the answer value, back to 0.
-    bool round_trip() const {
+    // One round: state word 1, raise, wait for the answer value, back to 0;
+    // with `take_turn`, inside the requesters' turn-taking as well (one
+    // semaphore operation before, one after), which a real request adds.
+    bool round_trip(bool take_turn = false) const {
+        sembuf take[2] = {{0, 0, 0}, {0, 1, static_cast<short>(SEM_UNDO)}};
+        sembuf give{0, -1, static_cast<short>(SEM_UNDO)};
+        if (take_turn) semop(client_set_, take, 2);
         const StateWord state(word());
         state.store(SHM_STATE_REQUEST);
         sembuf raise{0, 1, 0};
@@ -64,6 +100,7 @@ public:
         const Deadline deadline(std::chrono::seconds(10));
         const auto waited = qvk::client::wait_while(state, SHM_STATE_REQUEST, deadline, nullptr);
         state.store(SHM_STATE_IDLE);
+        if (take_turn) semop(client_set_, &give, 1);
         return waited.value == SHM_STATE_RESPONSE;
     }
 
@@ -83,32 +120,140 @@ private:
 
     int segment_ = -1;
     int server_set_ = -1;
+    int client_set_ = -1;
     std::uint8_t *base_ = nullptr;
     pid_t peer_ = -1;
 };
 
 void BM_Floor_SemaphorePostFutexWake(benchmark::State &state) {
     PingPongPeer peer;
+    const bool take_turn = state.range(0) != 0;
     for (auto _ : state) {
-        if (!peer.round_trip()) {
+        if (!peer.round_trip(take_turn)) {
             state.SkipWithError("the peer did not answer");
             break;
         }
     }
 }
-BENCHMARK(BM_Floor_SemaphorePostFutexWake)->UseRealTime();
+// /0: the floor; /1: the floor with the turn-taking added, for reference.
+BENCHMARK(BM_Floor_SemaphorePostFutexWake)->Arg(0)->Arg(1)->UseRealTime();
+
+#if QVK_BENCH_WITH_DAEMON
+
+// qvkserver started from a scratch directory holding the in-memory udk
+// stand-in, which lists one device, opens it as handle 5 and answers every
+// APDU with 8 data bytes and 90 00. Nothing is installed under the plug-in
+// directory (a private tmpfs covers it).
+struct ServedStandIn {
+    qvk::test::TempDir work;
+    qvk::test::TempDir output;
+    std::unique_ptr<qvk::test::DaemonProcess> daemon;
+    qvk_client *client = nullptr;
+
+    bool start() {
+        qvk::test::private_directory(QVK_PLUGIN_DIR);
+        qvk::test::install_stand_in(qvk::test::StandIn::udk, work.path());
+        const std::string control = qvk::test::StandInControl()
+                                        .devices("udk", {"/dev/QVUsbKey0"})
+                                        .open("udk", "/dev/QVUsbKey0", {5})
+                                        .answer("udk", 0x9000, "01 02 03 04 05 06 07 08")
+                                        .write_for_child(work / "control");
+        daemon = std::make_unique<qvk::test::DaemonProcess>(work.path(), std::vector<std::string>{control},
+                                                            output.path());
+        if (!daemon->wait_until_serving()) return false;
+        pin(daemon->pid(), 0);
+        if (qvk_connect(&client) != QVK_OK) return false;
+        qvk_device_list devices;
+        return qvk_list(client, &devices) == QVK_OK && devices.count == 1;
+    }
+    ~ServedStandIn() {
+        qvk_disconnect(client);
+        daemon.reset();
+    }
+};
+
+ServedStandIn *served = nullptr;
+
+void BM_Daemon_Transmit(benchmark::State &state) {
+    std::uint32_t handle = 0;
+    if (qvk_open(served->client, "/dev/QVUsbKey0", &handle) != QVK_OK) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    const std::uint8_t apdu[] = {0x00, 0x84, 0x00, 0x00, 0x08};
+    std::uint8_t response[256];
+    for (auto _ : state) {
+        std::size_t length = sizeof response;
+        std::uint32_t status = 0;
+        if (qvk_transmit(served->client, handle, apdu, sizeof apdu, response, &length, &status) != QVK_OK ||
+            status != 0x9000 || length != 8) {
+            state.SkipWithError("transmit failed");
+            break;
+        }
+    }
+    qvk_close(served->client, handle);
+}
+BENCHMARK(BM_Daemon_Transmit)->UseRealTime();
+
+void BM_Daemon_List(benchmark::State &state) {
+    qvk_device_list devices;
+    for (auto _ : state) {
+        if (qvk_list(served->client, &devices) != QVK_OK) {
+            state.SkipWithError("list failed");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_Daemon_List)->UseRealTime();
+
+// An open and its close: the daemon's handle map may not grow without bound.
+void BM_Daemon_OpenThenClose(benchmark::State &state) {
+    for (auto _ : state) {
+        std::uint32_t handle = 0;
+        if (qvk_open(served->client, "/dev/QVUsbKey0", &handle) != QVK_OK ||
+            qvk_close(served->client, handle) != QVK_OK) {
+            state.SkipWithError("open or close failed");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_Daemon_OpenThenClose)->UseRealTime();
+
+// A close alone, of a handle the daemon does not hold (answered without
+// calling the family).
+void BM_Daemon_CloseUnknownHandle(benchmark::State &state) {
+    for (auto _ : state) {
+        if (qvk_close(served->client, 0x7777) != QVK_OK) {
+            state.SkipWithError("close failed");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_Daemon_CloseUnknownHandle)->UseRealTime();
+
+#endif  // QVK_BENCH_WITH_DAEMON
 
 }  // namespace
 
 int main(int argc, char **argv) {
     // The daemon's keys are fixed: never touch the host's.
-    if (unshare(CLONE_NEWIPC | CLONE_NEWNS) != 0 ||
+    if (geteuid() != 0 || unshare(CLONE_NEWIPC | CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        std::perror("bench_requester: needs root to enter private IPC and mount namespaces");
+        std::fputs("bench_requester: needs root, to run in private IPC and mount namespaces\n", stderr);
         return 1;
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    pin(0, 0);
+#if QVK_BENCH_WITH_DAEMON
+    qvk::test::enter_private_namespaces();  // nested: lets the mount helpers work
+    ServedStandIn daemon;
+    if (!daemon.start()) {
+        std::fputs("bench_requester: qvkserver did not start serving the stand-in family\n", stderr);
+        return 1;
+    }
+    served = &daemon;
+#endif
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -1,18 +1,10 @@
 #include "answer_wait.h"
 
+#include <sched.h>
+
 #include "ipc.h"
 
 namespace qvk::client {
-
-namespace {
-
-inline void cpu_relax() {
-#if defined(__i386__) || defined(__x86_64__)
-    __builtin_ia32_pause();
-#endif
-}
-
-}  // namespace
 
 WaitResult wait_while(const StateWord &word, std::uint32_t pending, const Deadline &deadline,
                       const Attachment *liveness, const WaitPolicy &policy) {
@@ -22,7 +14,10 @@ WaitResult wait_while(const StateWord &word, std::uint32_t pending, const Deadli
         const std::uint32_t value = word.load();
         if (value != pending) return {WaitOutcome::changed, value};
         if (clock::now() >= spin_end) break;
-        cpu_relax();
+        // Yield rather than pause: the daemon, just woken by this process's
+        // raise, is often queued on this very CPU, and a busy spin would
+        // keep it from answering until the spin ends.
+        sched_yield();
     }
     auto next_liveness_check = clock::now() + policy.liveness_check;
     for (;;) {

@@ -19,7 +19,7 @@ namespace {
 
 // Command byte, then seven zero bytes that the daemon does not read.
 std::span<std::uint8_t> begin_request(Request &request, std::uint8_t command, std::size_t size) {
-    request.bytes.fill(0);
+    std::fill_n(request.bytes.begin(), size, std::uint8_t{0});
     request.bytes[REQ_COMMAND_OFFSET] = command;
     request.size = size;
     return {request.bytes.data(), size};
