@@ -1,11 +1,11 @@
 // Headings: lookup, creation from the text of a heading line, and removal.
 #include <cstdlib>
-#include <cstring>
 
 #include "ini_internal.h"
 
-section_tag *__ini_findHeading(ini_t *ini, const char *name) {
-    const unsigned long hash = __ini_hashName(name, ini->flags & INI_CASE);
+namespace {
+
+section_tag *findHashed(ini_t *ini, const char *name, unsigned long hash) {
     section_tag *heading = ini->headingBuckets[hash & 0xFF];
     while (heading && !(heading->hash == hash && __ini_sameName(ini, heading->name, name)))
         heading = heading->bucketNext;
@@ -13,11 +13,10 @@ section_tag *__ini_findHeading(ini_t *ini, const char *name) {
     return heading;
 }
 
-namespace {
-
 // Makes the heading named str (trimmed, owned) current, creating it if needed.
 section_tag *adoptHeading(ini_t *ini, char *str) {
-    if (section_tag *found = __ini_findHeading(ini, str)) {
+    const unsigned long hash = __ini_hashName(str, ini->flags & INI_CASE);
+    if (section_tag *found = findHashed(ini, str, hash)) {
         std::free(str);
         return found;
     }
@@ -27,29 +26,23 @@ section_tag *adoptHeading(ini_t *ini, char *str) {
         return nullptr;
     }
     heading->name = str;
-    if (str[0] == '\0') {  // the nameless heading always comes first
-        heading->next = ini->firstHeading;
-        if (ini->firstHeading) ini->firstHeading->prev = heading;
-        else ini->lastHeading = heading;
-        ini->firstHeading = heading;
-    } else {
-        heading->prev = ini->lastHeading;
-        if (ini->lastHeading) ini->lastHeading->next = heading;
-        else ini->firstHeading = heading;
-        ini->lastHeading = heading;
-    }
-    heading->hash = __ini_hashName(str, ini->flags & INI_CASE);
-    section_tag *&chain = ini->headingBuckets[heading->hash & 0xFF];
-    heading->bucketNext = chain;
-    if (chain) chain->bucketPrev = heading;
-    chain = heading;
+    if (str[0] == '\0')  // the nameless heading always comes first
+        __ini_linkFirst(ini->firstHeading, ini->lastHeading, heading);
+    else
+        __ini_linkLast(ini->firstHeading, ini->lastHeading, heading);
+    heading->hash = hash;
+    __ini_pushChain(ini->headingBuckets[hash & 0xFF], heading);
     ini->current = heading;
     return heading;
 }
 
 }  // namespace
 
-section_tag *__ini_faddHeading(ini_t *ini, FILE *stream, long offset, std::size_t length) {
+section_tag *__ini_findHeading(ini_t *ini, const char *name) {
+    return findHashed(ini, name, __ini_hashName(name, ini->flags & INI_CASE));
+}
+
+section_tag *__ini_faddHeading(ini_t *ini, FILE *stream, long offset, size_t length) {
     char *str = static_cast<char *>(std::malloc(length + 1));
     INI_ASSERT(str);
     if (!__ini_readName(str, stream, offset, length)) {
@@ -74,11 +67,8 @@ void __ini_removeHeading(ini_t *ini) {
         __ini_removeKey(ini);
     }
     ini->current = nullptr;
-    (heading->prev ? heading->prev->next : ini->firstHeading) = heading->next;
-    (heading->next ? heading->next->prev : ini->lastHeading) = heading->prev;
-    if (heading->bucketPrev) heading->bucketPrev->bucketNext = heading->bucketNext;
-    else ini->headingBuckets[heading->hash & 0xFF] = heading->bucketNext;
-    if (heading->bucketNext) heading->bucketNext->bucketPrev = heading->bucketPrev;
+    __ini_unlink(ini->firstHeading, ini->lastHeading, heading);
+    __ini_unchain(ini->headingBuckets[heading->hash & 0xFF], heading);
     if (ini->lastAppended == heading) ini->lastAppended = nullptr;
     std::free(heading->name);
     std::free(heading);

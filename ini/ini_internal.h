@@ -102,6 +102,31 @@ void __ini_trim(char *text);
 void __ini_copyName(char *str, const char *bytes, std::size_t length);
 bool __ini_readName(char *str, FILE *stream, long offset, std::size_t length);
 
+/* ---- linking a heading or key record into its list and its hash chain ---- */
+template <typename Record> void __ini_linkLast(Record *&first, Record *&last, Record *record) {
+    record->prev = last;
+    (last ? last->next : first) = record;
+    last = record;
+}
+template <typename Record> void __ini_linkFirst(Record *&first, Record *&last, Record *record) {
+    record->next = first;
+    (first ? first->prev : last) = record;
+    first = record;
+}
+template <typename Record> void __ini_unlink(Record *&first, Record *&last, Record *record) {
+    (record->prev ? record->prev->next : first) = record->next;
+    (record->next ? record->next->prev : last) = record->prev;
+}
+template <typename Record> void __ini_pushChain(Record *&chain, Record *record) {
+    record->bucketNext = chain;
+    if (chain) chain->bucketPrev = record;
+    chain = record;
+}
+template <typename Record> void __ini_unchain(Record *&chain, Record *record) {
+    (record->bucketPrev ? record->bucketPrev->bucketNext : chain) = record->bucketNext;
+    if (record->bucketNext) record->bucketNext->bucketPrev = record->bucketPrev;
+}
+
 /* ---- pool.cpp ---- */
 void *__ini_poolAlloc(ini_t *ini, std::size_t size); /* NULL without memory */
 /* Returns the most recent allocation; anything else stays until close. */
@@ -114,9 +139,9 @@ key_tag *__ini_findKey(ini_t *ini, const char *name);
 /* Find or create the record named by the text at offset; the heading becomes
  * current, the key the current heading's current key. The overloads taking
  * bytes serve the parser, which has the text in memory. */
-section_tag *__ini_faddHeading(ini_t *ini, FILE *stream, long offset, std::size_t length);
+section_tag *__ini_faddHeading(ini_t *ini, FILE *stream, long offset, size_t length);
 section_tag *__ini_faddHeading(ini_t *ini, const char *bytes, std::size_t length);
-key_tag *__ini_faddKey(ini_t *ini, FILE *stream, long offset, std::size_t length);
+key_tag *__ini_faddKey(ini_t *ini, FILE *stream, long offset, size_t length);
 key_tag *__ini_faddKey(ini_t *ini, const char *bytes, long offset, std::size_t length);
 void __ini_removeKey(ini_t *ini);     /* the current heading's current key */
 void __ini_removeHeading(ini_t *ini); /* the current heading */

@@ -4,16 +4,15 @@
 
 #include "ini_internal.h"
 
-key_tag *__ini_findKey(ini_t *ini, const char *name) {
+namespace {
+
+key_tag *findHashed(ini_t *ini, const char *name, unsigned long hash) {
     section_tag *heading = ini->current;
-    const unsigned long hash = __ini_hashName(name, ini->flags & INI_CASE);
     key_tag *key = heading->keyBuckets[hash & 0xFF];
     while (key && !(key->hash == hash && __ini_sameName(ini, key->name, name))) key = key->bucketNext;
     heading->currentKey = key;
     return key;
 }
-
-namespace {
 
 // Makes the key named str (trimmed, size bytes from the key pool) the current
 // key of the current heading, creating it if needed. A key that occurs again
@@ -24,7 +23,8 @@ key_tag *adoptKey(ini_t *ini, char *str, std::size_t size, long valueOffset) {
         return nullptr;
     }
     section_tag *heading = ini->current;
-    key_tag *key = __ini_findKey(ini, str);
+    const unsigned long hash = __ini_hashName(str, ini->flags & INI_CASE);
+    key_tag *key = findHashed(ini, str, hash);
     if (key) {
         // A name that matches is exactly as long as the old one.
         std::strcpy(key->name, str);
@@ -34,15 +34,9 @@ key_tag *adoptKey(ini_t *ini, char *str, std::size_t size, long valueOffset) {
         if (!key) return nullptr;
         *key = key_tag{};
         key->name = str;
-        key->prev = heading->lastKey;
-        if (heading->lastKey) heading->lastKey->next = key;
-        else heading->firstKey = key;
-        heading->lastKey = key;
-        key->hash = __ini_hashName(str, ini->flags & INI_CASE);
-        key_tag *&chain = heading->keyBuckets[key->hash & 0xFF];
-        key->bucketNext = chain;
-        if (chain) chain->bucketPrev = key;
-        chain = key;
+        key->hash = hash;
+        __ini_linkLast(heading->firstKey, heading->lastKey, key);
+        __ini_pushChain(heading->keyBuckets[hash & 0xFF], key);
     }
     heading->currentKey = key;
     key->valueOffset = valueOffset;
@@ -51,7 +45,11 @@ key_tag *adoptKey(ini_t *ini, char *str, std::size_t size, long valueOffset) {
 
 }  // namespace
 
-key_tag *__ini_faddKey(ini_t *ini, FILE *stream, long offset, std::size_t length) {
+key_tag *__ini_findKey(ini_t *ini, const char *name) {
+    return findHashed(ini, name, __ini_hashName(name, ini->flags & INI_CASE));
+}
+
+key_tag *__ini_faddKey(ini_t *ini, FILE *stream, long offset, size_t length) {
     char *str = static_cast<char *>(__ini_poolAlloc(ini, length + 1));
     INI_ASSERT(str);
     if (!__ini_readName(str, stream, offset, length)) str[0] = '\0';
@@ -69,11 +67,8 @@ void __ini_removeKey(ini_t *ini) {
     section_tag *heading = ini->current;
     key_tag *key = heading->currentKey;
     heading->currentKey = nullptr;
-    (key->prev ? key->prev->next : heading->firstKey) = key->next;
-    (key->next ? key->next->prev : heading->lastKey) = key->prev;
-    if (key->bucketPrev) key->bucketPrev->bucketNext = key->bucketNext;
-    else heading->keyBuckets[key->hash & 0xFF] = key->bucketNext;
-    if (key->bucketNext) key->bucketNext->bucketPrev = key->bucketPrev;
+    __ini_unlink(heading->firstKey, heading->lastKey, key);
+    __ini_unchain(heading->keyBuckets[key->hash & 0xFF], key);
     // The record and its name stay in the key pool until the handle closes.
 }
 

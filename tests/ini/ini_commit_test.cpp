@@ -1,12 +1,9 @@
 // Deletion, flush, close and merge: what reaches the file, when the file
 // goes, when the "~" working copy stays as a backup, and the one-step
 // replacement of the file.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
-
-#include <vector>
 
 #include "ini_fixture.h"
 
@@ -22,15 +19,6 @@ const char *const kTwoHeadings = "[S]\na=1\nb=2\n[T]\nc=3\n";
 void select(ini_t *ini, const char *heading, const char *key = nullptr) {
     ini_selectHeading(ini, heading);
     if (key) ini_selectKey(ini, key);
-}
-
-std::size_t entryCount(const std::string &directory) {
-    std::size_t count = 0;
-    if (DIR *listing = opendir(directory.c_str())) {
-        while (const dirent *entry = readdir(listing)) count += entry->d_name[0] != '.';
-        closedir(listing);
-    }
-    return count;
 }
 
 TEST_F(IniTest, Deletions) {
@@ -153,7 +141,7 @@ TEST_F(IniTest, ReplacesTheFileInOneStep) {
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0604u);
-    EXPECT_EQ(entryCount(dir.path()), 2u);  // the file and its working copy, no leftovers
+    EXPECT_EQ(ini_test::entries(dir.path()).size(), 2u);  // the file and its working copy, no leftovers
 }
 
 TEST_F(IniTest, ASymbolicLinkIsReplacedAtItsTarget) {
@@ -198,7 +186,7 @@ TEST_F(IniTest, AFailedRewriteLeavesTheOldFileWhole) {
     ini_writeText(full, std::string(40000, 'x').c_str());
     EXPECT_EQ(ini_close(full), -1);
     EXPECT_EQ(read_file(file), kTwoHeadings);
-    EXPECT_EQ(entryCount(small), 1u);
+    EXPECT_EQ(ini_test::entries(small), std::vector<std::string>{"full.ini"});
     umount2(small.c_str(), MNT_DETACH);
 }
 

@@ -2,6 +2,7 @@
 // handles that close themselves, and a dump of the whole index.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "ini.h"
 #include "ini_internal.h"
@@ -28,6 +30,16 @@ inline std::string read_file(const std::string &path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+// The names in a directory, "." and ".." left out.
+inline std::vector<std::string> entries(const std::string &directory) {
+    std::vector<std::string> names;
+    DIR *listing = opendir(directory.c_str());
+    while (const dirent *entry = listing ? readdir(listing) : nullptr)
+        if (std::string(".") != entry->d_name && std::string("..") != entry->d_name) names.emplace_back(entry->d_name);
+    if (listing) closedir(listing);
+    return names;
 }
 
 struct Closer {

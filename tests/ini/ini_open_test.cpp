@@ -120,11 +120,6 @@ TEST_F(IniTest, CaseRulesAndCurrentNames) {
     EXPECT_STREQ(ini_currentKey(ini.get()), "Gone");
     EXPECT_EQ(ini_currentHeading(nullptr), nullptr);
     EXPECT_EQ(ini_currentKey(nullptr), nullptr);
-
-    ini = open("[Profile0]\nPath=abc\n", "ri");
-    EXPECT_EQ(ini_test::value(ini.get(), "PROFILE0", "Path"), std::nullopt);
-    EXPECT_EQ(ini_test::value(ini.get(), "Profile0", "path"), std::nullopt);
-    EXPECT_EQ(ini_test::value(ini.get(), "Profile0", "Path"), "abc");
 }
 
 }  // namespace

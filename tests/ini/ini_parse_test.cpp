@@ -44,6 +44,7 @@ TEST_F(Parse, RepeatedNamesMergeIntoTheFirstRecord) {
     Handle ini = open("[S]\nPath=1\nPATH=2\npath=3\n", "ri");
     ASSERT_TRUE(ini);
     EXPECT_EQ(ini_test::dump(ini.get()), "[S]\nPath={1}\nPATH={2}\npath={3}\n");
+    EXPECT_EQ(ini_test::value(ini.get(), "s", "Path"), std::nullopt);
     ini = open("[S]\nPath=1\nPATH=2\npath=3\n", "r");
     EXPECT_EQ(ini_test::dump(ini.get()), "[S]\npath={3}\n");
     EXPECT_EQ(ini_test::value(ini.get(), "s", "PaTh"), "3");

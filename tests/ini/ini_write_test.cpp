@@ -1,10 +1,6 @@
 // Writing: the exact bytes of rewritten files (key column, empty values,
 // headings without keys, the nameless heading first, overwrites keeping
 // their place), the writers' formats, and mode "r" refusing every change.
-#include <dirent.h>
-
-#include <vector>
-
 #include "ini_fixture.h"
 
 namespace {
@@ -17,15 +13,6 @@ void writeText(ini_t *ini, const char *heading, const char *key, const char *tex
     ini_selectHeading(ini, heading);
     ini_selectKey(ini, key);
     EXPECT_EQ(ini_writeText(ini, text), 0) << heading << "/" << key;
-}
-
-std::vector<std::string> entries(const std::string &directory) {
-    std::vector<std::string> names;
-    DIR *listing = opendir(directory.c_str());
-    while (const dirent *entry = listing ? readdir(listing) : nullptr)
-        if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
-    if (listing) closedir(listing);
-    return names;
 }
 
 TEST_F(IniTest, KeyColumnWidth) {
@@ -146,7 +133,7 @@ TEST_F(IniTest, ReadModeRefusesEveryChange) {
     EXPECT_EQ(ini_close(ini.release()), 0);
     EXPECT_EQ(read_file(path), text);
     other.reset();
-    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"test.ini"});
+    EXPECT_EQ(ini_test::entries(dir.path()), std::vector<std::string>{"test.ini"});
 }
 
 }  // namespace
