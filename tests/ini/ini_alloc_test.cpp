@@ -37,7 +37,6 @@ using ini_test::IniTest;
 constexpr const char *kAssertion = "Assertion `str' failed";
 
 TEST_F(IniTest, NameTextThatCannotBeAllocatedIsFatal) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     qvk::test::write_file(path, "[" + std::string(777, 'h') + "]\nk=v\n");
     EXPECT_DEATH((failSizes(778, 778), ini_open(path.c_str(), "r", nullptr)), kAssertion);
     qvk::test::write_file(path, "k=v\n");  // the nameless heading's empty name
