@@ -39,25 +39,18 @@ struct Input {
     }
 };
 
-void remove_scratch_directory();
-
+// A directory of its own under $TMPDIR (scripts/fuzz.sh points that at its
+// scratch directory, which it removes afterwards).
 const std::string &scratch_directory() {
     static const std::string directory = [] {
-        std::atexit(remove_scratch_directory);
-        char pattern[] = "/dev/shm/qvkinifuzz.XXXXXX";
-        char *made = mkdtemp(pattern);
-        if (made == nullptr) {
-            char fallback[] = "/tmp/qvkinifuzz.XXXXXX";
-            made = mkdtemp(fallback);
-            if (made == nullptr) std::abort();
-            return std::string(made);
-        }
-        return std::string(made);
+        const char *base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                              "/qvkinifuzz.XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) std::abort();
+        return pattern;
     }();
     return directory;
 }
-
-void remove_scratch_directory() { rmdir(scratch_directory().c_str()); }
 
 void write_file(const std::string &path, const uint8_t *data, std::size_t size) {
     FILE *out = std::fopen(path.c_str(), "wb");

@@ -22,7 +22,7 @@ for target in "$build"/fuzz/fuzz_*; do
   mkdir -p "$corpus"
   seeds="$root/fuzz/corpus/${name#fuzz_}"
   echo "== $name for ${seconds}s"
-  (cd "$scratch" && "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  (cd "$scratch" && TMPDIR="$scratch" "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 "$corpus" "$seeds" 2>&1 |
     grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Test unit written|Done') || true
   if ls "$scratch"/crash-* "$scratch"/timeout-* "$scratch"/leak-* >/dev/null 2>&1; then
