@@ -16,9 +16,12 @@ build32=${QVK_BUILD32_DIR:-build32}
 build_asan=${QVK_BUILD_ASAN_DIR:-build-asan}
 
 echo "== native build and tests ($build)"
-cmake -S . -B "$build" -DQVK_WERROR=ON
+cmake -S . -B "$build" -DQVK_WERROR=ON -DQVK_BUILD_BENCH=ON
 cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
+
+echo "== requester benchmark, as a short smoke run"
+"$build"/bench/bench_requester --benchmark_min_time=0.01
 
 echo "== 32-bit daemon and plug-in ($build32)"
 cmake -S . -B "$build32" --toolchain cmake/i686-linux-gnu.cmake -DQVK_WERROR=ON
