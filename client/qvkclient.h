@@ -39,7 +39,8 @@ typedef enum qvk_result {
     QVK_ERR_INVALID_ARGUMENT = 5,   /* null pointer, path too long, APDU over 512 bytes, ... */
     QVK_ERR_NOT_OPENED = 6,         /* open answered "no handle" */
     QVK_ERR_HANDLE_NOT_OPEN = 7,    /* transmit on a handle the daemon has not opened */
-    QVK_ERR_NO_ANSWER = 8,          /* the token gave no answer (status 0xFFFF) */
+    QVK_ERR_NO_ANSWER = 8,          /* status 0xFFFF: the token gave no answer, or the daemon
+                                       refused an answer length its family reported */
     QVK_ERR_CLOSE_REFUSED = 9,      /* the device family did not close the handle */
     QVK_ERR_REQUEST_LOST = 10,      /* the segment was reset during the call (daemon restarted) */
     QVK_ERR_SYSTEM = 11,            /* an unexpected system call failure */

@@ -22,7 +22,7 @@ extern "C" QVK_CLIENT_API const char *qvk_result_text(qvk_result result) {
     case QVK_ERR_HANDLE_NOT_OPEN:
         return "the handle is not open in qvkserver";
     case QVK_ERR_NO_ANSWER:
-        return "the token gave no answer";
+        return "the token gave no answer (or qvkserver refused the exchange)";
     case QVK_ERR_CLOSE_REFUSED:
         return "the device family did not close the handle";
     case QVK_ERR_REQUEST_LOST:
