@@ -1,5 +1,6 @@
-// qvkctl's command line, output and exit statuses. The failures a daemon
-// cannot be made to produce (a malformed answer) come from a scripted server.
+// qvkctl's command line and the exit statuses that need no daemon or a
+// misbehaving one (a malformed answer comes from a scripted server); its
+// output against the real daemon is tested end to end (client_daemon_test).
 #include <gtest/gtest.h>
 
 #include "qvk_segment.h"
@@ -49,39 +50,6 @@ TEST(Qvkctl, SaysPlainlyThatTheDaemonIsNotRunning) {
     EXPECT_EQ(status.status, 3);
     EXPECT_NE(status.out.find("shared segment (key 2222): missing"), std::string::npos) << status.out;
     EXPECT_NE(status.err.find("qvkserver is not running"), std::string::npos) << status.err;
-}
-
-TEST(Qvkctl, ListsSendsAndReportsTheStateOfAScriptedServer) {
-    QVK_REQUIRE_PRIVATE_NAMESPACES();
-    ScriptedServer server(token_answers);
-    EXPECT_EQ(run_qvkctl({"list"}).out, "/dev/QVUsbKey0\n/dev/QVUsbKey1\n");
-    const QvkctlRun json = run_qvkctl({"list", "--json"});
-    EXPECT_EQ(json.status, 0);
-    EXPECT_EQ(json.out, "{\"devices\": [\"/dev/QVUsbKey0\", \"/dev/QVUsbKey1\"]}\n");
-
-    // The scripted token answers each APDU reversed, with 90 00.
-    const QvkctlRun send = run_qvkctl({"send", "/dev/QVUsbKey0", "00 84 00 00 08", "01:02"});
-    EXPECT_EQ(send.status, 0) << send.err;
-    EXPECT_EQ(send.out, "0800008400 9000\n0201 9000\n");
-
-    const QvkctlRun unlisted = run_qvkctl({"send", "/dev/QVUsbKey9", "00"});
-    EXPECT_EQ(unlisted.status, 6);
-    EXPECT_NE(unlisted.err.find("/dev/QVUsbKey9 is not among the devices"), std::string::npos) << unlisted.err;
-    const QvkctlRun refused = run_qvkctl({"send", "/dev/QVUsbKey1", "00"});
-    EXPECT_EQ(refused.status, 6);
-    EXPECT_NE(refused.err.find("not opened"), std::string::npos) << refused.err;
-
-    const QvkctlRun status = run_qvkctl({"status"});
-    EXPECT_EQ(status.status, 0) << status.err;
-    EXPECT_NE(status.out.find("segment attached by the daemon: yes"), std::string::npos) << status.out;
-    EXPECT_NE(status.out.find("2 devices listed"), std::string::npos) << status.out;
-    EXPECT_NE(status.out.find("qvkserver is running"), std::string::npos) << status.out;
-
-    server.stop();
-    const QvkctlRun late = run_qvkctl({"--timeout", "0.2", "list"});
-    EXPECT_EQ(late.status, 4);
-    EXPECT_NE(late.err.find("did not answer in time"), std::string::npos) << late.err;
-    server.resume();
 }
 
 TEST(Qvkctl, AMalformedAnswerHasItsOwnExitStatus) {

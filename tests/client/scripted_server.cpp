@@ -137,8 +137,7 @@ Bytes token_answers(const Bytes &request) {
             append_u32(payload, QVK_STATUS_NOT_OPEN);
             break;
         }
-        Bytes apdu(request.begin() + REQ_TSI_APDU_OFFSET, request.begin() + REQ_TSI_APDU_OFFSET + n);
-        if (!apdu.empty() && apdu[0] == 0xAA) usleep(300 * 1000);
+        const Bytes apdu(request.begin() + REQ_TSI_APDU_OFFSET, request.begin() + REQ_TSI_APDU_OFFSET + n);
         payload.assign(apdu.rbegin(), apdu.rend());
         payload.resize(std::min<std::size_t>(payload.size(), capacity));
         append_u32(payload, 0x9000);

@@ -46,8 +46,7 @@ Bytes answer_block(std::uint8_t command, const Bytes &payload);
 // A well-behaved server with one token: lists "/dev/QVUsbKey0" and
 // "/dev/QVUsbKey1", opens the first as handle 7, closes anything, and answers
 // an APDU on handle 7 with the APDU's bytes reversed and status 90 00 (so
-// every answer tells which command it belongs to). APDUs starting with "AA"
-// take 300 ms.
+// every answer tells which command it belongs to).
 Bytes token_answers(const Bytes &request);
 
 }  // namespace qvk::test
