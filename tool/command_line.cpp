@@ -26,8 +26,8 @@ constexpr const char *kUsageText =
 using Arguments = std::span<char *const>;
 
 struct CommandWord {
-    const char *word;      // matched as a whole, case and all
-    int argumentCount;     // the exact count, program name included
+    const char *word;   // matched as a whole, case and all
+    int argumentCount;  // the exact count, program name included
     void (*start)(Arguments arguments);
 };
 
@@ -39,7 +39,9 @@ constexpr std::array<CommandWord, 3> kCommandWords{{
 
 }  // namespace
 
-void printUsage() { std::printf("%s\n", kUsageText); }
+void printUsage() {
+    std::printf("%s\n", kUsageText);
+}
 
 int runCommandLine(int argc, char **argv) {
     if (argc >= 3) {

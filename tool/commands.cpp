@@ -2,12 +2,14 @@
 
 #include "certificate_file.h"
 #include "nss_operations.h"
+#include "resident_libraries.h"
 #include "sweep.h"
 
 #include <cstdio>
 
 void addModuleForAllUsers(const char *moduleName, const char *moduleFilePath) {
     if (moduleName == nullptr || moduleFilePath == nullptr) return;
+    const ResidentLibraries resident(moduleFilePath);
     sweepAllHomes({
         [=](const char *home, ProfileApp app) {
             return addModuleToProfile(moduleName, moduleFilePath, home, app);
@@ -19,6 +21,7 @@ void addModuleForAllUsers(const char *moduleName, const char *moduleFilePath) {
 
 void deleteModuleForAllUsers(const char *moduleName) {
     if (moduleName == nullptr) return;
+    const ResidentLibraries resident;
     sweepAllHomes({
         [=](const char *home, ProfileApp app) {
             return deleteModuleFromProfile(moduleName, home, app);
@@ -33,6 +36,7 @@ void deleteModuleForAllUsers(const char *moduleName) {
 void importCertForAllUsers(const char *certificateFilePath) {
     const std::optional<CertificateBytes> certificate = loadCertificateFile(certificateFilePath);
     if (!certificate) return;
+    const ResidentLibraries resident;
     sweepAllHomes({
         [&](const char *home, ProfileApp app) {
             return importCertToProfile(certificate->data.get(), certificate->length, home, app);

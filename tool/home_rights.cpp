@@ -53,8 +53,8 @@ bool takeHomeRights(const char *home, HomeRights rights) {
            effectiveGid == gid && savedGid == gid;
 }
 
-[[noreturn]] void runChild(const char *home, HomeRights rights,
-                           const ProfileOperation &operation, int reportFd) {
+[[noreturn]] void runChild(const char *home, HomeRights rights, const ProfileOperation &operation,
+                           int reportFd) {
     AttemptReport report{0, 0};
     if (takeHomeRights(home, rights)) {
         report[0] = operation(home, ProfileApp::Firefox) == 1 ? 1 : 0;

@@ -3,4 +3,6 @@
 // or imports a CA certificate into them.
 #include "command_line.h"
 
-int main(int argc, char **argv) { return runCommandLine(argc, argv); }
+int main(int argc, char **argv) {
+    return runCommandLine(argc, argv);
+}

@@ -26,7 +26,8 @@ static_assert(sizeof(CERTCertTrust) == 12, "NSS's trust record: three 32-bit fla
 void trustImportedCa(CERTCertDBHandle *handle, SECItem &item) {
     CertificateRef certificate(CERT_FindCertByDERCert(handle, &item));
     if (!certificate) return;
-    PortBuffer<CERTCertTrust> trust(static_cast<CERTCertTrust *>(PORT_ZAlloc(sizeof(CERTCertTrust))));
+    PortBuffer<CERTCertTrust> trust(
+        static_cast<CERTCertTrust *>(PORT_ZAlloc(sizeof(CERTCertTrust))));
     if (!trust) return;
     CERT_DecodeTrustString(trust.get(), CA_TRUST_STRING);
     CERT_ChangeCertTrust(handle, certificate.get(), trust.get());

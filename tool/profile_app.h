@@ -11,10 +11,10 @@ struct ProfileLocation {
 
 constexpr ProfileLocation profileLocationOf(ProfileApp app) {
     switch (app) {
-    case ProfileApp::Firefox:
-        return {"/.mozilla/firefox/profiles.ini", "/.mozilla/firefox/"};
-    case ProfileApp::Thunderbird:
-        return {"/.thunderbird/profiles.ini", "/.thunderbird/"};
+        case ProfileApp::Firefox:
+            return {"/.mozilla/firefox/profiles.ini", "/.mozilla/firefox/"};
+        case ProfileApp::Thunderbird:
+            return {"/.thunderbird/profiles.ini", "/.thunderbird/"};
     }
     return {"", ""};
 }

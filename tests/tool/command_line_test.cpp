@@ -43,8 +43,12 @@ std::string outcome(std::vector<std::string> words) {
 void addModuleForAllUsers(const char *name, const char *path) {
     g_started = std::string("add ") + name + " " + path;
 }
-void deleteModuleForAllUsers(const char *name) { g_started = std::string("del ") + name; }
-void importCertForAllUsers(const char *path) { g_started = std::string("reg ") + path; }
+void deleteModuleForAllUsers(const char *name) {
+    g_started = std::string("del ") + name;
+}
+void importCertForAllUsers(const char *path) {
+    g_started = std::string("reg ") + path;
+}
 
 TEST(KeyrillCommandLine, UsageTextIsExactAndEndsWithAnEmptyLine) {
     EXPECT_EQ(qvk::test::capture_stdout([] { printUsage(); }), kUsage);

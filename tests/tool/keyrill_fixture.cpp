@@ -69,8 +69,8 @@ ProcessResult run_program(const std::vector<std::string> &argv) {
 }
 
 std::vector<std::string> as_owner(uid_t uid, gid_t gid, std::vector<std::string> argv) {
-    std::vector<std::string> line{"setpriv", "--reuid", std::to_string(uid), "--regid",
-                                  std::to_string(gid), "--clear-groups"};
+    std::vector<std::string> line{"setpriv", "--reuid",           std::to_string(uid),
+                                  "--regid", std::to_string(gid), "--clear-groups"};
     line.insert(line.end(), argv.begin(), argv.end());
     return line;
 }
@@ -152,6 +152,8 @@ SoftHsm::SoftHsm() {
     setenv("SOFTHSM2_CONF", (dir_ / "softhsm2.conf").c_str(), 1);
 }
 
-std::string test_ca_path() { return KEYRILL_TEST_CA; }
+std::string test_ca_path() {
+    return KEYRILL_TEST_CA;
+}
 
 }  // namespace qvk::test

@@ -27,8 +27,8 @@ ProcessResult keyrill(std::vector<std::string> arguments) {
 
 // Writes <home>/<appDir>/profiles.ini and, unless profile is empty, an NSS
 // database <home>/<appDir>/<profile>, all owned by uid (group the same number).
-std::string makeProfile(const std::string &home, const std::string &appDir,
-                        const std::string &ini, const std::string &profile, uid_t uid) {
+std::string makeProfile(const std::string &home, const std::string &appDir, const std::string &ini,
+                        const std::string &profile, uid_t uid) {
     make_owned_directories(home, appDir, uid, uid);
     write_file(home + "/" + appDir + "/profiles.ini", ini);
     if (chown((home + "/" + appDir + "/profiles.ini").c_str(), uid, uid) != 0) ADD_FAILURE();
@@ -38,7 +38,9 @@ std::string makeProfile(const std::string &home, const std::string &appDir,
     return home + "/" + appDir + "/" + profile;
 }
 
-std::string ini(const std::string &path) { return "[Profile0]\nName=default\nIsRelative=1\nPath=" + path + "\n"; }
+std::string ini(const std::string &path) {
+    return "[Profile0]\nName=default\nIsRelative=1\nPath=" + path + "\n";
+}
 
 // The line of each named home, in the order in which /home lists them.
 std::string inListingOrder(const std::map<std::string, std::string> &lines) {
@@ -84,21 +86,23 @@ protected:
 }  // namespace
 
 TEST_F(KeyrillTool, ModuleIsAddedAndDeletedForRootAndEveryUserOnce) {
-    const std::string rootFf = makeProfile("/root", ".mozilla/firefox", ini("r.default"), "r.default", 0);
+    const std::string rootFf =
+        makeProfile("/root", ".mozilla/firefox", ini("r.default"), "r.default", 0);
     make_owned_directories("/home", "alice", kAlice, kAlice);
-    const std::string aliceFf = makeProfile(
-        "/home/alice", ".mozilla/firefox",
-        "[General]\nStartWithLastProfile=1\n\n[Profile0]\nName=default\nIsRelative=1\nPath=a.default\nDefault=1\n",
-        "a.default", kAlice);
+    const std::string aliceFf = makeProfile("/home/alice", ".mozilla/firefox",
+                                            "[General]\nStartWithLastProfile=1\n\n[Profile0]\nName="
+                                            "default\nIsRelative=1\nPath=a.default\nDefault=1\n",
+                                            "a.default", kAlice);
     // Heading and key in capitals, blanks around a value naming a subdirectory.
     const std::string aliceTb = makeProfile("/home/alice", ".thunderbird",
                                             "[PROFILE0]\r\nPATH =  \tProfiles/t.default  \r\n",
                                             "Profiles/t.default", kAlice);
     make_owned_directories("/home", "bob", kBob, kBob);
     // A profile list holding nothing but "[Profile1]": not found.
-    const std::string bobUnlisted = makeProfile("/home/bob", ".mozilla/firefox", "[Profile1]",
-                                                "b.default", kBob);
-    const std::string bobTb = makeProfile("/home/bob", ".thunderbird", ini("b.default"), "b.default", kBob);
+    const std::string bobUnlisted =
+        makeProfile("/home/bob", ".mozilla/firefox", "[Profile1]", "b.default", kBob);
+    const std::string bobTb =
+        makeProfile("/home/bob", ".thunderbird", ini("b.default"), "b.default", kBob);
     make_owned_directories("/home", "carol", kCarol, kCarol);  // no profiles at all
     make_owned_directories("/home", "lost+found", 0, 0);
     ASSERT_EQ(symlink("/home/alice", "/home/dave"), 0);
@@ -117,7 +121,8 @@ TEST_F(KeyrillTool, ModuleIsAddedAndDeletedForRootAndEveryUserOnce) {
         SCOPED_TRACE(run == 0 ? "first add" : "second add");
         expectRun({"-add", kModule, kSoftHsmLibrary}, added);
         for (const auto &[profile, owner] : changed) {
-            EXPECT_NE(list_modules(profile, owner, owner).find(kModule), std::string::npos) << profile;
+            EXPECT_NE(list_modules(profile, owner, owner).find(kModule), std::string::npos)
+                << profile;
             EXPECT_EQ(files_not_owned_by(profile, owner), std::vector<std::string>{});
         }
         EXPECT_EQ(list_modules(bobUnlisted, kBob, kBob).find(kModule), std::string::npos);
@@ -136,10 +141,13 @@ TEST_F(KeyrillTool, ModuleIsAddedAndDeletedForRootAndEveryUserOnce) {
 }
 
 TEST_F(KeyrillTool, CaCertificateIsImportedWithItsTrust) {
-    const std::string rootFf = makeProfile("/root", ".mozilla/firefox", ini("r.default"), "r.default", 0);
+    const std::string rootFf =
+        makeProfile("/root", ".mozilla/firefox", ini("r.default"), "r.default", 0);
     make_owned_directories("/home", "alice", kAlice, kAlice);
-    const std::string aliceFf = makeProfile("/home/alice", ".mozilla/firefox", ini("a.default"), "a.default", kAlice);
-    const std::string aliceTb = makeProfile("/home/alice", ".thunderbird", ini("t.default"), "t.default", kAlice);
+    const std::string aliceFf =
+        makeProfile("/home/alice", ".mozilla/firefox", ini("a.default"), "a.default", kAlice);
+    const std::string aliceTb =
+        makeProfile("/home/alice", ".thunderbird", ini("t.default"), "t.default", kAlice);
     TempDir files;
     write_file(files / "empty.der", "");
 
@@ -147,10 +155,11 @@ TEST_F(KeyrillTool, CaCertificateIsImportedWithItsTrust) {
     expectRun({"-reg", files / "empty.der"}, "");
     EXPECT_EQ(list_certificates(rootFf, 0, 0).find("Keyrill Test CA"), std::string::npos);
 
-    expectRun({"-reg", test_ca_path()}, "        Add certificate(s) for root succeed.\n"
-                                         "        Add certificate(s) for alice succeed\n");
-    for (const auto &[profile, owner] :
-         std::vector<std::pair<std::string, uid_t>>{{rootFf, 0}, {aliceFf, kAlice}, {aliceTb, kAlice}}) {
+    expectRun({"-reg", test_ca_path()},
+              "        Add certificate(s) for root succeed.\n"
+              "        Add certificate(s) for alice succeed\n");
+    for (const auto &[profile, owner] : std::vector<std::pair<std::string, uid_t>>{
+             {rootFf, 0}, {aliceFf, kAlice}, {aliceTb, kAlice}}) {
         const std::string listed = list_certificates(profile, owner, owner);
         EXPECT_NE(listed.find("Keyrill Test CA - Kestrane Tests"), std::string::npos) << profile;
         EXPECT_NE(listed.find("CT,C,C"), std::string::npos) << listed;

@@ -21,8 +21,7 @@
 using namespace qvk::test;
 
 int findProfileDir(const char *home, ProfileApp app, ProfileDirBuffer &out) {
-    const std::string directory =
-        std::string(home) + (app == ProfileApp::Firefox ? "/ff" : "/tb");
+    const std::string directory = std::string(home) + (app == ProfileApp::Firefox ? "/ff" : "/tb");
     if (directory.find("unresolved") != std::string::npos) return 0;
     out.fill('\0');
     directory.copy(out.data(), out.size() - 1);
@@ -52,7 +51,8 @@ TEST_F(KeyrillNss, ModuleIsAddedOnceAndRemovedAgain) {
     const char *h = home.path().c_str();
     EXPECT_EQ(addModuleToProfile(kModule, kSoftHsmLibrary, h, ProfileApp::Firefox), 1);
     EXPECT_FALSE(NSS_IsInitialized());
-    EXPECT_NE(modules("ff").find(std::string("library name: ") + kSoftHsmLibrary), std::string::npos);
+    EXPECT_NE(modules("ff").find(std::string("library name: ") + kSoftHsmLibrary),
+              std::string::npos);
     // Present already: success, and the registered library stays.
     EXPECT_EQ(addModuleToProfile(kModule, "/nowhere/other.so", h, ProfileApp::Firefox), 1);
     EXPECT_EQ(modules("ff").find("/nowhere/other.so"), std::string::npos);
@@ -69,7 +69,8 @@ TEST_F(KeyrillNss, ModuleIsAddedOnceAndRemovedAgain) {
 
     const std::string unresolved = home / "unresolved", missing = home / "missing";
     for (const std::string &other : {unresolved, missing}) {
-        EXPECT_EQ(addModuleToProfile(kModule, kSoftHsmLibrary, other.c_str(), ProfileApp::Firefox), 0);
+        EXPECT_EQ(addModuleToProfile(kModule, kSoftHsmLibrary, other.c_str(), ProfileApp::Firefox),
+                  0);
         EXPECT_EQ(deleteModuleFromProfile(kModule, other.c_str(), ProfileApp::Firefox), 0);
     }
     EXPECT_EQ(addModuleToProfile(kModule, nullptr, h, ProfileApp::Firefox), 0);
@@ -83,9 +84,10 @@ TEST_F(KeyrillNss, CaIsImportedWithItsTrustIntoEachProfile) {
     ASSERT_TRUE(ca.has_value());
     const char *h = home.path().c_str();
     for (const char *app : {"ff", "tb"}) {
-        EXPECT_EQ(importCertToProfile(ca->data.get(), ca->length, h,
-                                      app[0] == 'f' ? ProfileApp::Firefox : ProfileApp::Thunderbird),
-                  1);
+        EXPECT_EQ(
+            importCertToProfile(ca->data.get(), ca->length, h,
+                                app[0] == 'f' ? ProfileApp::Firefox : ProfileApp::Thunderbird),
+            1);
         EXPECT_FALSE(NSS_IsInitialized());
         EXPECT_NE(certificates(app).find("Keyrill Test CA - Kestrane Tests"), std::string::npos);
         EXPECT_NE(certificates(app).find("CT,C,C"), std::string::npos) << certificates(app);
@@ -105,8 +107,8 @@ TEST(KeyrillNssImport, CopyThatCannotBeAllocatedLeavesTheProfileAlone) {
     const pid_t child = fork();
     if (child == 0) {
         constexpr int kLength = 256 << 20;
-        void *source = mmap(nullptr, kLength, PROT_READ,
-                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void *source =
+            mmap(nullptr, kLength, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         std::ifstream statm("/proc/self/statm");
         unsigned long pages = 0;
         statm >> pages;

@@ -21,7 +21,9 @@ using namespace qvk::test;
 
 namespace {
 
-const char *appName(ProfileApp app) { return app == ProfileApp::Firefox ? "Firefox" : "Thunderbird"; }
+const char *appName(ProfileApp app) {
+    return app == ProfileApp::Firefox ? "Firefox" : "Thunderbird";
+}
 
 // "home app uid gid groups", the line the stand-in records for one attempt.
 std::string rightsLine(const std::string &home, ProfileApp app) {
@@ -86,12 +88,12 @@ TEST(KeyrillSweep, RootThenEveryHomeDirectoryInListingOrderWithItsOwnersRights) 
         bool printed;
     };
     const std::map<std::string, Owner> homes{
-        {"alice", {12345, 12345, true}}, {"bob", {12346, 100, false}},
-        {".dot", {12347, 12347, true}},  {"root", {0, 0, true}},
+        {"alice", {12345, 12345, true}},  {"bob", {12346, 100, false}},
+        {".dot", {12347, 12347, true}},   {"root", {0, 0, true}},
         {"crash", {12349, 12349, false}}, {std::string(249, 'a'), {12348, 12348, true}}};
     std::string expectedOutput = "root line\n";
-    std::string expectedLog = rightsLine("/root", ProfileApp::Firefox) +
-                              rightsLine("/root", ProfileApp::Thunderbird);
+    std::string expectedLog =
+        rightsLine("/root", ProfileApp::Firefox) + rightsLine("/root", ProfileApp::Thunderbird);
     DIR *listing = opendir("/home");
     while (const dirent *entry = readdir(listing)) {
         const auto home = homes.find(entry->d_name);
@@ -100,9 +102,10 @@ TEST(KeyrillSweep, RootThenEveryHomeDirectoryInListingOrderWithItsOwnersRights) 
         if (owner.printed) expectedOutput += "user line " + home->first + "\n";
         const std::string path = "/home/" + home->first, gid = std::to_string(owner.gid);
         for (ProfileApp app : {ProfileApp::Firefox, ProfileApp::Thunderbird}) {
-            expectedLog += owner.uid == 0 ? rightsLine(path, app)
-                                          : path + " " + appName(app) + " " +
-                                                std::to_string(owner.uid) + " " + gid + " " + gid + "\n";
+            expectedLog += owner.uid == 0
+                               ? rightsLine(path, app)
+                               : path + " " + appName(app) + " " + std::to_string(owner.uid) + " " +
+                                     gid + " " + gid + "\n";
             if (home->first == "crash") break;  // the child died in its first attempt
         }
     }
