@@ -44,6 +44,69 @@ int CT_close(int descriptor);
 uint32_t ICC_tsi_api(int descriptor, int command_length, const uint8_t *command,
                      int32_t *response_length, uint8_t *response);
 
+/* ---- card file commands (on a descriptor the caller opened) ---- */
+
+/* Sends 00 19 00 00 00, then 00 12 00 00 00, each answer into response /
+ * *response_length (the second replaces the first). A card error on the
+ * first is ignored. Returns the second status; 0xFFFF with
+ * *response_length = 0 and response[0] = 0 when either exchange fails.
+ * Null pointers: 0xFFFF, nothing sent. response needs room for 2036 bytes. */
+uint32_t ICC_reset(int descriptor, int32_t *response_length, uint8_t *response);
+/* Reads length bytes of a transparent file from offset into buffer, after
+ * SELECT of file_id unless it is 0xFFFF, in READ BINARY pieces of at most
+ * 128 bytes; only the low 16 bits of the offset reach the card. Returns
+ * 0x9000, the first other status, or 0xFFFF for bad arguments (nothing
+ * sent), a failed exchange, an answer longer than asked for (nothing of it
+ * is stored) or an empty 90 00 answer. Never writes past buffer[length - 1]. */
+uint32_t ICC_Read_binary(int descriptor, int file_id, int offset, int length,
+                         uint8_t *buffer);
+/* Writes length bytes from data at offset, after SELECT of file_id unless it
+ * is 0xFFFF, in UPDATE BINARY pieces of at most 128 bytes. Results as for
+ * ICC_Read_binary; pieces before a refused one stay written. data is only
+ * read. */
+uint32_t ICC_Write_binary(int descriptor, int file_id, int offset, int length,
+                          const uint8_t *data);
+/* Accepts a node address and ignores it. */
+void ICC_set_NAD(uint8_t node_address);
+
+/* ---- DES toolkit ---- */
+
+/* Bit-per-byte form: a bit vector is 64 bytes of 0 or 1, element 8i + k is
+ * bit 7 - k of byte i. A key schedule is 768 bytes: 16 round keys of 48 bits. */
+void Byte8_Bit64(uint8_t *bits, const uint8_t *data);
+/* 2 to the power n in 8-bit arithmetic: 0 from n = 8 on. */
+uint8_t power2(uint8_t n);
+/* Key schedule of an 8-byte key (parity bits ignored). */
+void DESsubkey(uint8_t *schedule, const uint8_t *key);
+/* One block; output may be the input block. */
+void DESencrypt(const uint8_t *schedule, uint8_t *output, const uint8_t *input);
+void DESdecrypt(const uint8_t *schedule, uint8_t *output, const uint8_t *input);
+/* CBC-MAC with a zero initial value; a final partial block is taken as if
+ * completed with zero bytes. Length 0 gives eight zero bytes. */
+void DESmac(const uint8_t *schedule, uint16_t length, const uint8_t *data, uint8_t *mac);
+/* ECB over a byte string. mode 1 encrypts, 2 decrypts. The last block is
+ * completed in input with 80 00 .. (so input needs room for the length
+ * rounded up to a multiple of 8, and 8 bytes for length 0). Returns that
+ * rounded-up length, or 0 (nothing written) for a null pointer, another
+ * mode or a negative length. output may be input. */
+int SingleDES(uint8_t mode, const uint8_t *key, int length, uint8_t *input,
+              uint8_t *output);
+/* Two-key triple DES (EDE), key = K1 then K2, ECB with the same completion
+ * and results as SingleDES. Afterwards input holds the middle pass's result. */
+int TripleDES(uint8_t mode, const uint8_t *key, int length, uint8_t *input,
+              uint8_t *output);
+
+/* ---- APDU trace ---- */
+
+/* Appends a readable dump of one exchange (command, status, and the response
+ * when the status is 0x9000 and it has bytes) to //tmp/crw//pkcs11.log.
+ * Does nothing when the file cannot be opened. */
+void _LOG_Message_FILE(uint32_t command_length, const uint8_t *command, int32_t status,
+                       uint32_t response_length, const uint8_t *response);
+/* The same dump on standard output, between _DEBUG_Start and _DEBUG_End. */
+void _Print_Debug(uint32_t command_length, const uint8_t *command, int32_t status,
+                  uint32_t response_length, const uint8_t *response);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,6 +4,9 @@
 set -eu
 library=$1
 expected=$2
+# "sanitized": the sanitizer runtimes add their own dependencies and symbols,
+# so only the exported functions are compared.
+build=${3:-plain}
 
 actual=$(nm -D --defined-only "$library" | awk '$2 == "T" { print $3 }' | sort)
 wanted=$(sort "$expected")
@@ -13,6 +16,11 @@ if [ "$actual" != "$wanted" ]; then
     printf '%s\n' "$wanted" | diff - /tmp/qvk_exports.$$ || true
     rm -f /tmp/qvk_exports.$$
     exit 1
+fi
+
+if [ "$build" = sanitized ]; then
+    echo "exported functions as intended (sanitized build: dependencies not checked)"
+    exit 0
 fi
 
 other=$(nm -D --defined-only "$library" | awk '$2 != "T" && $2 != "A" { print }')
