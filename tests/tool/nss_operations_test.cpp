@@ -79,6 +79,30 @@ TEST_F(KeyrillNss, ModuleIsAddedOnceAndRemovedAgain) {
     EXPECT_NE(modules("tb").find(kModule), std::string::npos);
 }
 
+TEST_F(KeyrillNss, ReadOnlyProfileCountsARegisteredModuleOnly) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a profile that its user can only read";
+    const char *h = home.path().c_str();
+    ASSERT_EQ(addModuleToProfile(kModule, kSoftHsmLibrary, h, ProfileApp::Firefox), 1);
+    chmod(h, 0755);
+    for (const char *app : {"ff", "tb"}) {
+        run_program({"chown", "-R", "12345:12345", home / app});
+        run_program({"chmod", "-R", "a-w", home / app});
+    }
+    // The read-write start fails for the owner; the read-only start still
+    // finds the module in one profile and cannot add it to the other.
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(12345) != 0 || setuid(12345) != 0) _exit(9);
+        _exit(addModuleToProfile(kModule, kSoftHsmLibrary, h, ProfileApp::Firefox) +
+              2 * addModuleToProfile(kModule, kSoftHsmLibrary, h, ProfileApp::Thunderbird));
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(modules("tb").find(kModule), std::string::npos);
+}
+
 TEST_F(KeyrillNss, CaIsImportedWithItsTrustIntoEachProfile) {
     const std::optional<CertificateBytes> ca = loadCertificateFile(test_ca_path().c_str());
     ASSERT_TRUE(ca.has_value());
