@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,50 +21,51 @@ int exit_status_of(pid_t child) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Reads both pipes to their ends; either may fill first.
-void drain(std::array<int, 2> fds, std::array<std::string *, 2> sinks) {
-    std::array<pollfd, 2> polls{{{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}}};
-    int open = 2;
-    while (open > 0) {
-        if (poll(polls.data(), polls.size(), -1) < 0) throw std::runtime_error("poll");
-        for (std::size_t i = 0; i < polls.size(); ++i) {
-            if (polls[i].fd < 0 || polls[i].revents == 0) continue;
-            std::array<char, 4096> buffer{};
-            const ssize_t n = read(polls[i].fd, buffer.data(), buffer.size());
-            if (n > 0) {
-                sinks[i]->append(buffer.data(), static_cast<std::size_t>(n));
-            } else {
-                close(polls[i].fd);
-                polls[i].fd = -1;
-                --open;
-            }
-        }
-    }
+std::string read_to_end(int fd) {
+    std::string text;
+    std::array<char, 4096> buffer{};
+    ssize_t n = 0;
+    while ((n = read(fd, buffer.data(), buffer.size())) > 0)
+        text.append(buffer.data(), static_cast<std::size_t>(n));
+    close(fd);
+    return text;
 }
 
 }  // namespace
 
-ProcessResult run_program(const std::vector<std::string> &argv) {
+ProcessResult run_child(const std::function<void()> &body) {
     std::array<int, 2> out{}, err{};
     if (pipe(out.data()) != 0 || pipe(err.data()) != 0) throw std::runtime_error("pipe");
+    std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
+        dup2(open("/dev/null", O_RDONLY), 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        body();
+        std::fflush(stdout);
+        _exit(0);
+    }
+    close(out[1]);
+    close(err[1]);
+    ProcessResult result;
+    // Read one after the other: the programs run here write little to standard error.
+    result.out = read_to_end(out[0]);
+    result.err = read_to_end(err[0]);
+    result.exitStatus = exit_status_of(child);
+    return result;
+}
+
+ProcessResult run_program(const std::vector<std::string> &argv) {
+    return run_child([&] {
         std::vector<char *> args;
         for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    ProcessResult result;
-    drain({out[0], err[0]}, {&result.out, &result.err});
-    result.exitStatus = exit_status_of(child);
-    return result;
+    });
 }
 
 std::vector<std::string> as_owner(uid_t uid, gid_t gid, std::vector<std::string> argv) {
@@ -73,29 +73,6 @@ std::vector<std::string> as_owner(uid_t uid, gid_t gid, std::vector<std::string>
                                   "--regid", std::to_string(gid), "--clear-groups"};
     line.insert(line.end(), argv.begin(), argv.end());
     return line;
-}
-
-std::string capture_stdout(const std::function<void()> &body) {
-    std::array<int, 2> fds{};
-    if (pipe(fds.data()) != 0) throw std::runtime_error("pipe");
-    std::fflush(stdout);
-    const pid_t child = fork();
-    if (child == 0) {
-        close(fds[0]);
-        dup2(fds[1], 1);
-        body();
-        std::fflush(stdout);
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string text;
-    std::array<char, 4096> buffer{};
-    ssize_t n = 0;
-    while ((n = read(fds[0], buffer.data(), buffer.size())) > 0)
-        text.append(buffer.data(), static_cast<std::size_t>(n));
-    close(fds[0]);
-    if (exit_status_of(child) != 0) throw std::runtime_error("captured body did not finish");
-    return text;
 }
 
 void make_owned_directories(const std::string &base, const std::string &relative, uid_t uid,

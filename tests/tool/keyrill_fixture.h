@@ -21,15 +21,18 @@ struct ProcessResult {
     std::string err;
 };
 
-// Runs a program (searched in PATH) with standard input from /dev/null.
+// Runs body in a child process with standard input from /dev/null and
+// collects what it writes; the child ends when body returns.
+ProcessResult run_child(const std::function<void()> &body);
+
+// Runs a program (searched in PATH) in a child.
 ProcessResult run_program(const std::vector<std::string> &argv);
 
 // The same program line, run through setpriv with the given user and group
 // and no supplementary groups.
 std::vector<std::string> as_owner(uid_t uid, gid_t gid, std::vector<std::string> argv);
 
-// Runs body in a child process and returns what it wrote to standard output.
-std::string capture_stdout(const std::function<void()> &body);
+inline std::string capture_stdout(const std::function<void()> &body) { return run_child(body).out; }
 
 // Creates the directories of relative below base, owned by uid:gid.
 void make_owned_directories(const std::string &base, const std::string &relative, uid_t uid,

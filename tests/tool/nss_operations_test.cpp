@@ -10,7 +10,6 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -90,16 +89,12 @@ TEST_F(KeyrillNss, ReadOnlyProfileCountsARegisteredModuleOnly) {
     }
     // The read-write start fails for the owner; the read-only start still
     // finds the module in one profile and cannot add it to the other.
-    const pid_t child = fork();
-    if (child == 0) {
+    const ProcessResult owner = run_child([&] {
         if (setgid(12345) != 0 || setuid(12345) != 0) _exit(9);
         _exit(addModuleToProfile(kModule, kSoftHsmLibrary, h, ProfileApp::Firefox) +
               2 * addModuleToProfile(kModule, kSoftHsmLibrary, h, ProfileApp::Thunderbird));
-    }
-    int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    });
+    EXPECT_EQ(owner.exitStatus, 1);
     EXPECT_EQ(modules("tb").find(kModule), std::string::npos);
 }
 
@@ -132,11 +127,10 @@ TEST(KeyrillNssImport, CopyThatCannotBeAllocatedLeavesTheProfileAlone) {
 #endif
     TempDir home;
     make_directories(home / "ff");  // an empty profile: a start would create databases
-    const pid_t child = fork();
-    if (child == 0) {
+    const ProcessResult attempt = run_child([&] {
         constexpr int kLength = 256 << 20;
-        void *source =
-            mmap(nullptr, kLength, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void *source = mmap(nullptr, kLength, PROT_READ,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         std::ifstream statm("/proc/self/statm");
         unsigned long pages = 0;
         statm >> pages;
@@ -145,10 +139,8 @@ TEST(KeyrillNssImport, CopyThatCannotBeAllocatedLeavesTheProfileAlone) {
         if (source == MAP_FAILED || setrlimit(RLIMIT_AS, &cap) != 0) _exit(2);
         _exit(importCertToProfile(static_cast<const unsigned char *>(source), kLength,
                                   home.path().c_str(), ProfileApp::Firefox));
-    }
-    int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    });
+    EXPECT_EQ(attempt.exitStatus, 0);
     const ProcessResult listing = run_program({"ls", "-A", home / "ff"});
     EXPECT_EQ(listing.out, "");
 }
