@@ -53,10 +53,23 @@ bool takeHomeRights(const char *home, HomeRights rights) {
            effectiveGid == gid && savedGid == gid;
 }
 
+// In the child: leaves the caller's session and terminal behind, so that
+// nothing run for a home (a user's own module list names libraries that NSS
+// loads) can reach the administrator's terminal. Standard input, output and
+// error become /dev/null; the child has nothing to print.
+bool detachFromTerminal() {
+    if (setsid() < 0) return false;
+    const int null = open("/dev/null", O_RDWR);
+    if (null < 0) return false;
+    const bool redirected = dup2(null, 0) == 0 && dup2(null, 1) == 1 && dup2(null, 2) == 2;
+    if (null > 2) close(null);
+    return redirected;
+}
+
 [[noreturn]] void runChild(const char *home, HomeRights rights, const ProfileOperation &operation,
                            int reportFd) {
     AttemptReport report{0, 0};
-    if (takeHomeRights(home, rights)) {
+    if (detachFromTerminal() && takeHomeRights(home, rights)) {
         report[0] = operation(home, ProfileApp::Firefox) == 1 ? 1 : 0;
         report[1] = operation(home, ProfileApp::Thunderbird) == 1 ? 1 : 0;
     }

@@ -24,8 +24,10 @@ struct HomeResults {
 // the child first takes the supplementary group, group and user of the home
 // directory's owner, so nothing that the owner controls (profiles.ini, the
 // profile directory, its module list) is ever acted on with root's rights,
-// and the files NSS rewrites stay the owner's. A child that cannot take those
-// rights does nothing; a child that fails to report counts as two failures.
+// and the files NSS rewrites stay the owner's. Every child runs in a session
+// of its own with /dev/null as standard input, output and error. A child that
+// cannot take those rights does nothing; a child that fails to report counts
+// as two failures.
 // The parent's buffered standard output is flushed first.
 HomeResults runProfileAttempts(const char *home, HomeRights rights,
                                const ProfileOperation &operation);

@@ -35,6 +35,14 @@ std::string rightsLine(const std::string &home, ProfileApp app) {
     return line.str() + "\n";
 }
 
+// "detached " when the attempt leads its own session and writes to /dev/null.
+std::string detachment() {
+    struct stat out {}, null {};
+    const bool detached = getsid(0) == getpid() && fstat(1, &out) == 0 &&
+                          stat("/dev/null", &null) == 0 && out.st_rdev == null.st_rdev;
+    return detached ? "detached " : "attached ";
+}
+
 // A home with the given owner whose attempts succeed for the apps marked.
 void makeHome(const std::string &name, uid_t uid, gid_t gid, const std::string &markers) {
     make_owned_directories("/home", name, uid, gid);
@@ -67,7 +75,7 @@ TEST(KeyrillSweep, RootThenEveryHomeDirectoryInListingOrderWithItsOwnersRights) 
 
     const SweepCommand command{
         [&](const char *home, ProfileApp app) {
-            const std::string line = rightsLine(home, app);
+            const std::string line = detachment() + rightsLine(home, app);
             const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
             if (write(fd, line.data(), line.size()) < 0) std::abort();
             close(fd);
@@ -81,7 +89,8 @@ TEST(KeyrillSweep, RootThenEveryHomeDirectoryInListingOrderWithItsOwnersRights) 
 
     // Expected: the homes in the order of the listing; a user's attempts run as
     // the directory's owner and group, with that group alone as supplementary
-    // group, a root-owned home's with the caller's rights.
+    // group, a root-owned home's with the caller's rights; each in a session of
+    // its own without the caller's terminal.
     struct Owner {
         uid_t uid;
         gid_t gid;
@@ -92,8 +101,8 @@ TEST(KeyrillSweep, RootThenEveryHomeDirectoryInListingOrderWithItsOwnersRights) 
         {".dot", {12347, 12347, true}},   {"root", {0, 0, true}},
         {"crash", {12349, 12349, false}}, {std::string(249, 'a'), {12348, 12348, true}}};
     std::string expectedOutput = "root line\n";
-    std::string expectedLog =
-        rightsLine("/root", ProfileApp::Firefox) + rightsLine("/root", ProfileApp::Thunderbird);
+    std::string expectedLog = "detached " + rightsLine("/root", ProfileApp::Firefox) +
+                              "detached " + rightsLine("/root", ProfileApp::Thunderbird);
     DIR *listing = opendir("/home");
     while (const dirent *entry = readdir(listing)) {
         const auto home = homes.find(entry->d_name);
@@ -102,6 +111,7 @@ TEST(KeyrillSweep, RootThenEveryHomeDirectoryInListingOrderWithItsOwnersRights) 
         if (owner.printed) expectedOutput += "user line " + home->first + "\n";
         const std::string path = "/home/" + home->first, gid = std::to_string(owner.gid);
         for (ProfileApp app : {ProfileApp::Firefox, ProfileApp::Thunderbird}) {
+            expectedLog += "detached ";
             expectedLog += owner.uid == 0
                                ? rightsLine(path, app)
                                : path + " " + appName(app) + " " + std::to_string(owner.uid) + " " +
