@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace qvk::test {
@@ -57,9 +58,13 @@ void bind_mount(const std::string &source, const std::string &target) {
 }
 
 void private_dev(std::initializer_list<const char *> keep) {
-    // Keep a handle on the real /dev while the tmpfs covers it.
+    if (!g_private) throw std::logic_error("private_dev outside a private namespace");
+    // Keep a handle on the real /dev while the tmpfs covers it. The bind is
+    // recursive so that nodes bound into an earlier private /dev (a second
+    // call in the same process) are still the nodes, not their placeholders.
     TempDir real;
-    bind_mount("/dev", real.path());
+    if (mount("/dev", real.path().c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        fail("bind /dev on " + real.path());
     mount_tmpfs("/dev");
     for (const char *name : keep) {
         const std::string source = real.path() + "/" + name;
@@ -84,6 +89,11 @@ void write_file(const std::string &path, const std::string &content) {
     if (!out) fail("open " + path);
     out << content;
     if (!out.flush()) fail("write " + path);
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 TempDir::TempDir() {

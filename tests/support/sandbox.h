@@ -32,6 +32,9 @@ void make_directories(const std::string &path, unsigned mode = 0755);
 // Writes a whole file, replacing it.
 void write_file(const std::string &path, const std::string &content);
 
+// The whole content of a file; empty when it cannot be read.
+std::string read_file(const std::string &path);
+
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class TempDir {
 public:

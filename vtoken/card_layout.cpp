@@ -1,0 +1,96 @@
+#include "card_layout.h"
+
+#include <charconv>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "hex_text.h"
+#include "node_names.h"
+
+namespace qvk::vtoken {
+
+namespace {
+
+[[noreturn]] void bad_spec(std::string_view text, const std::string &reason) {
+    throw std::invalid_argument("bad file spec '" + std::string(text) + "': " + reason);
+}
+
+template <class Number>
+bool parse_number(std::string_view text, Number &value, int base) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return !text.empty() && error == std::errc{} && end == text.data() + text.size();
+}
+
+Bytes read_content_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::invalid_argument("cannot read '" + path + "'");
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes parse_content(std::string_view content) {
+    if (content.starts_with("hex:")) return from_hex(content.substr(4));
+    if (content.starts_with("text:")) return Bytes(content.begin() + 5, content.end());
+    if (content.starts_with("@")) return read_content_file(std::string(content.substr(1)));
+    throw std::invalid_argument("content must start with hex:, text: or @");
+}
+
+}  // namespace
+
+FileSpec parse_file_spec(std::string_view text) {
+    FileSpec spec;
+    std::string_view rest = text;
+
+    if (const auto slash = rest.find('/'); slash != std::string_view::npos &&
+                                           rest.find('=') > slash) {
+        try {
+            spec.node = parse_node_index(rest.substr(0, slash));
+        } catch (const std::invalid_argument &error) {
+            bad_spec(text, error.what());
+        }
+        rest.remove_prefix(slash + 1);
+    }
+
+    std::optional<std::string_view> content;
+    if (const auto equals = rest.find('='); equals != std::string_view::npos) {
+        content = rest.substr(equals + 1);
+        rest = rest.substr(0, equals);
+    }
+    std::optional<std::string_view> size;
+    if (const auto colon = rest.find(':'); colon != std::string_view::npos) {
+        size = rest.substr(colon + 1);
+        rest = rest.substr(0, colon);
+    }
+
+    if (rest.size() != 4 || !parse_number(rest, spec.id, 16))
+        bad_spec(text, "the file identifier must be four hex digits");
+    if (content) {
+        try {
+            spec.content = parse_content(*content);
+        } catch (const std::invalid_argument &error) {
+            bad_spec(text, error.what());
+        }
+    }
+    if (size) {
+        if (!parse_number(*size, spec.size, 10) || spec.size > kMaxFileSize)
+            bad_spec(text, "the size must be a decimal number of bytes up to " +
+                               std::to_string(kMaxFileSize));
+        if (spec.content.size() > spec.size)
+            bad_spec(text, "the content (" + std::to_string(spec.content.size()) +
+                               " bytes) is larger than the file");
+    } else if (content) {
+        spec.size = spec.content.size();
+        if (spec.size > kMaxFileSize) bad_spec(text, "the content is larger than a file can be");
+    } else {
+        bad_spec(text, "give a size (FID:SIZE), a content (FID=CONTENT) or both");
+    }
+    return spec;
+}
+
+void install_files(Card &card, int index, std::span<const FileSpec> layout) {
+    for (const FileSpec &spec : layout)
+        if (!spec.node || *spec.node == index) card.add_file(spec.id, spec.size, spec.content);
+}
+
+}  // namespace qvk::vtoken

@@ -1,0 +1,32 @@
+// The FUSE file system of qvkvtoken: the mount's root holds one regular file
+// QVUsbKey<N> per plugged token and the control file ".control".
+//
+// A token file behaves like the driver's node: every open starts a session
+// with its own card state; one write is one command (accepted whole, or
+// failed: at most 2038 bytes); the next read returns the whole answer in one
+// piece, or 0 bytes when no answer is waiting; close ends the session. Files
+// use direct I/O so every read and write reaches the program unsplit and
+// uncached. Once a token is unplugged, the sessions opened on it fail with
+// ENODEV.
+//
+// Unlike a character device, a FUSE file has a file position, which every
+// read and write advances (this libfuse cannot open files as streams). It is
+// never used here, but a 32-bit program that opened a node without
+// O_LARGEFILE sees its writes fail with EFBIG after 2 GiB of traffic on one
+// descriptor.
+#pragma once
+
+#include "command_log.h"
+#include "options.h"
+#include "token_table.h"
+
+namespace qvk::vtoken {
+
+// Largest command a node accepts in one write, and largest answer it gives.
+inline constexpr std::size_t kMaxTransfer = 2038;
+
+// Mounts options.mountpoint, goes to the background unless asked not to,
+// serves until SIGINT, SIGTERM or SIGHUP, then unmounts. Returns the exit status.
+int serve(const Options &options, TokenTable &table, const CommandLog &log);
+
+}  // namespace qvk::vtoken

@@ -1,0 +1,22 @@
+// Names of the token nodes in the mounted directory: "QVUsbKey" followed by
+// the index in decimal with no leading zeros, 0 to 31, as the plug-in probes them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qvk::vtoken {
+
+inline constexpr int kNodeCount = 32;
+inline constexpr std::string_view kNodePrefix = "QVUsbKey";
+
+std::string node_name(int index);
+
+// The index a node name stands for, or nothing when it is not a node name.
+std::optional<int> node_index_of(std::string_view name);
+
+// A decimal index from 0 to 31; throws std::invalid_argument otherwise.
+int parse_node_index(std::string_view text);
+
+}  // namespace qvk::vtoken
