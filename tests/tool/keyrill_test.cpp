@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <map>
 
 using namespace qvk::test;
@@ -55,12 +53,8 @@ std::string inListingOrder(const std::map<std::string, std::string> &lines) {
 }
 
 std::string contents(const std::string &directory) {
-    std::string all;
-    for (const char *name : {"cert9.db", "key4.db", "pkcs11.txt"}) {
-        std::ifstream in(directory + "/" + name, std::ios::binary);
-        all += std::string(std::istreambuf_iterator<char>(in), {}) + "|";
-    }
-    return all;
+    return read_file(directory + "/cert9.db") + "|" + read_file(directory + "/key4.db") + "|" +
+           read_file(directory + "/pkcs11.txt");
 }
 
 class KeyrillTool : public testing::Test {

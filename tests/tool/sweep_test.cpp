@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -121,6 +120,5 @@ TEST(KeyrillSweep, RootThenEveryHomeDirectoryInListingOrderWithItsOwnersRights) 
     }
     closedir(listing);
     EXPECT_EQ(printed, expectedOutput);
-    std::ifstream recorded(log);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(recorded), {}), expectedLog);
+    EXPECT_EQ(read_file(log), expectedLog);
 }
