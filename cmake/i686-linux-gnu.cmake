@@ -3,10 +3,11 @@
 # Only the daemon, the plug-in, the requester library and their tests are
 # built (the 32-bit tree needs no NSS or FUSE), and GoogleTest is compiled
 # from Debian's sources in /usr/src/googletest, since its packaged libraries
-# are 64-bit.
+# are 64-bit. Large-file offsets keep a node whose file position grows (the
+# virtual token's FUSE files) usable past 2 GiB of traffic.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_FLAGS_INIT "-m32")
-set(CMAKE_CXX_FLAGS_INIT "-m32")
+set(CMAKE_C_FLAGS_INIT "-m32 -D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-m32 -D_FILE_OFFSET_BITS=64")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")

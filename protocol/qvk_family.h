@@ -27,6 +27,27 @@ typedef uint32_t (*qvk_transmit_fn)(uint32_t handle, int32_t command_length,
                                     const uint8_t *command,
                                     int32_t *response_length, uint8_t *response);
 
+/* Device family numbers. 0 marks an empty registry entry; 1, 2, 3 is also
+ * the order of loading, binding and enumeration. */
+enum {
+    DEV_FAMILY_NONE = 0,
+    DEV_FAMILY_UDK = 1,    /* the kernel-driver family, libqvkmgrudk.so */
+    DEV_FAMILY_CCID = 2,
+    DEV_FAMILY_HID = 3,
+    DEV_FAMILY_COUNT = 3
+};
+
+/* Where the daemon looks for each family's file: first the installed
+ * directory, then its working directory ("./<file>"). */
+#define QVK_PLUGIN_DIR "/usr/lib/kestrane/qvkserver"
+#define QVK_PLUGIN_FILE_UDK "libqvkmgrudk.so"
+#define QVK_PLUGIN_FILE_CCID "libqvkmgrccid.so"
+#define QVK_PLUGIN_FILE_HID "libqvkmgrhid.so"
+
+/* What the kernel-driver family's open returns for a device it did not
+ * open; the daemon treats it like 0. */
+#define QVK_HANDLE_NOT_OPENED 0xFFFFFFFFu
+
 #define QVK_FAMILY_SYM_ENUM "EnumQvDevPath"
 #define QVK_FAMILY_SYM_OPEN "OpenQvDev"
 #define QVK_FAMILY_SYM_CLOSE "CloseQvDev"

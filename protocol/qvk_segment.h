@@ -48,6 +48,8 @@ enum {
     REQ_TSI_HANDLE_OFFSET = 8,
     REQ_TSI_LENGTH_OFFSET = 12,
     REQ_TSI_APDU_OFFSET = 16,     /* n bytes, then capacity and reserved */
+    REQ_TSI_CAPACITY_AFTER_APDU = 0,  /* 32-bit capacity at 16 + n */
+    REQ_TSI_RESERVED_AFTER_APDU = 4,  /* 32-bit reserved word at 20 + n */
     CMD_BUF_SIZE = 512            /* largest command APDU a request carries */
 };
 
@@ -72,5 +74,9 @@ enum {
 
 /* Status the daemon reports for a handle it has not opened. */
 #define QVK_STATUS_NOT_OPEN 0xFFFFFFFFu
+/* Status the daemon reports, with no response data, for a transmit request
+ * whose command does not fit CMD_BUF_SIZE or whose family reported a response
+ * length outside 0 .. RESP_MAX_DATA. */
+#define QVK_STATUS_NO_ANSWER 0xFFFFu
 
 #endif /* QVK_SEGMENT_H */

@@ -12,6 +12,9 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DQVK_BUILD_FUZZ=ON -DQVK_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 
 scratch=$(mktemp -d /tmp/qvkfuzz.XXXXXX)
+# Files a target makes (the INI engine's) go to memory when it can.
+files=$(mktemp -d -p /dev/shm qvkfuzzfiles.XXXXXX 2>/dev/null || mktemp -d /tmp/qvkfuzzfiles.XXXXXX)
+trap 'rm -rf "$files"' EXIT
 status=0
 root=$(pwd)
 for target in "$build"/fuzz/fuzz_*; do
@@ -22,7 +25,7 @@ for target in "$build"/fuzz/fuzz_*; do
   mkdir -p "$corpus"
   seeds="$root/fuzz/corpus/${name#fuzz_}"
   echo "== $name for ${seconds}s"
-  (cd "$scratch" && "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  (cd "$scratch" && TMPDIR="$files" "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 "$corpus" "$seeds" 2>&1 |
     grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Test unit written|Done') || true
   if ls "$scratch"/crash-* "$scratch"/timeout-* "$scratch"/leak-* >/dev/null 2>&1; then

@@ -20,6 +20,8 @@ packages=(
   clang libclang-rt-14-dev
   # packaging
   dpkg-dev file
+  # the README's example of driving the plug-in from a script
+  python3
 )
 
 missing=()

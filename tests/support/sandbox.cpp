@@ -57,6 +57,29 @@ void bind_mount(const std::string &source, const std::string &target) {
         fail("bind " + source + " on " + target);
 }
 
+void private_directory(const std::string &directory) {
+    if (access(directory.c_str(), F_OK) != 0) {
+        std::string ancestor = directory;
+        do {
+            ancestor = ancestor.substr(0, ancestor.rfind('/'));
+        } while (!ancestor.empty() && access(ancestor.c_str(), F_OK) != 0);
+        if (ancestor.empty()) ancestor = "/";
+        // The overlay keeps its own reference to the upper layer, so the
+        // scratch tmpfs can be detached (and its directory removed) at once.
+        TempDir scratch;
+        mount_tmpfs(scratch.path());
+        make_directories(scratch / "upper");
+        make_directories(scratch / "work");
+        const std::string options = "lowerdir=" + ancestor + ",upperdir=" + (scratch / "upper") +
+                                    ",workdir=" + (scratch / "work");
+        if (mount("overlay", ancestor.c_str(), "overlay", 0, options.c_str()) != 0)
+            fail("overlay on " + ancestor);
+        umount2(scratch.path().c_str(), MNT_DETACH);
+        make_directories(directory);
+    }
+    mount_tmpfs(directory);
+}
+
 void private_dev(std::initializer_list<const char *> keep) {
     if (!g_private) throw std::logic_error("private_dev outside a private namespace");
     // Keep a handle on the real /dev while the tmpfs covers it. The bind is

@@ -22,6 +22,12 @@ void mount_tmpfs(const std::string &directory);
 // directory, like the source) when it does not exist.
 void bind_mount(const std::string &source, const std::string &target);
 
+// An empty, writable tmpfs at directory, even when the host lacks it (for
+// example /usr/lib/kestrane/qvkserver): the nearest existing ancestor is then
+// covered by an overlay whose changes live in memory, so the host's own
+// directory is never written.
+void private_directory(const std::string &directory);
+
 // A tmpfs over /dev that holds only the named nodes of the real /dev
 // (for example {"null", "urandom", "fuse"}), bound back in.
 void private_dev(std::initializer_list<const char *> keep);

@@ -1,0 +1,111 @@
+#include "srv_dispatch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "key_registry.h"
+
+namespace {
+
+// Working buffers of the dispatch, reserved once and reused by every request.
+struct srv_workspace {
+    std::array<std::uint8_t, RESP_PAYLOAD_SIZE> payload;
+    std::array<std::uint8_t, CMD_BUF_SIZE> command;
+    std::array<char, DEV_PATH_LIST_SIZE> path_list;
+};
+srv_workspace workspace;
+
+std::uint32_t read_u32(const srv_block &block, std::size_t offset) {
+    std::uint32_t value;
+    std::memcpy(&value, block.data() + offset, sizeof value);
+    return value;
+}
+
+void write_u32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value) {
+    std::memcpy(bytes.subspan(offset, sizeof value).data(), &value, sizeof value);
+}
+
+// Each serve_ function fills the payload and returns its length L.
+
+std::uint32_t serve_enumeration() {
+    std::uint8_t count = 0;
+    const std::uint32_t result = key_enum_devices(count, workspace.path_list);
+    write_u32(workspace.payload, ENUM_RESULT_OFFSET, result);
+    workspace.payload[ENUM_COUNT_OFFSET] = count;
+    // Every listed slot holds its path followed by zero bytes.
+    const std::size_t slots = std::size_t{count} * DEV_PATH_SLOT_SIZE;
+    std::memcpy(workspace.payload.data() + ENUM_SLOTS_OFFSET, workspace.path_list.data(), slots);
+    return ENUM_SLOTS_OFFSET + slots;
+}
+
+std::uint32_t serve_open(const srv_block &request) {
+    // A path is at most 127 characters; a longer text matches no device.
+    const char *path = reinterpret_cast<const char *>(request.data() + REQ_ARGS_OFFSET);
+    const bool terminated = std::memchr(path, '\0', DEV_PATH_SLOT_SIZE) != nullptr;
+    write_u32(workspace.payload, 0, terminated ? key_open_device(path) : 0);
+    return 4;
+}
+
+std::uint32_t serve_close(const srv_block &request) {
+    const std::uint32_t closed = key_close_device(read_u32(request, REQ_ARGS_OFFSET));
+    workspace.payload[0] = static_cast<std::uint8_t>(closed & 0xFF);
+    return 1;
+}
+
+std::uint32_t refuse_transmit() {
+    write_u32(workspace.payload, 0, QVK_STATUS_NO_ANSWER);
+    return 4;
+}
+
+std::uint32_t serve_transmit(const srv_block &request) {
+    const std::uint32_t handle = read_u32(request, REQ_TSI_HANDLE_OFFSET);
+    const std::uint32_t length = read_u32(request, REQ_TSI_LENGTH_OFFSET);
+    if (length > CMD_BUF_SIZE) return refuse_transmit();
+
+    std::memcpy(workspace.command.data(), request.data() + REQ_TSI_APDU_OFFSET, length);
+    const std::size_t trailer = REQ_TSI_APDU_OFFSET + length;
+    // The payload has room for the data and the 4-byte status after it.
+    const std::uint32_t capacity = read_u32(request, trailer + REQ_TSI_CAPACITY_AFTER_APDU);
+    std::int32_t placed = static_cast<std::int32_t>(std::min<std::uint32_t>(capacity, RESP_MAX_DATA));
+    // The reserved word at trailer + REQ_TSI_RESERVED_AFTER_APDU has no use.
+
+    const std::uint32_t status =
+        key_transmit(handle, static_cast<std::int32_t>(length), workspace.command.data(), placed,
+                     workspace.payload.data());
+    if (placed < 0 || placed > RESP_MAX_DATA) return refuse_transmit();
+    write_u32(workspace.payload, static_cast<std::size_t>(placed), status);
+    return static_cast<std::uint32_t>(placed) + 4;
+}
+
+}  // namespace
+
+bool srv_dispatch_request(const srv_block &request, srv_block &response) noexcept {
+    response.fill(0);
+    workspace.payload.fill(0);
+
+    const std::uint8_t command = request[REQ_COMMAND_OFFSET];
+    std::uint32_t length = 0;
+    switch (command) {
+    case CMD_ENUM_DEV_PATH:
+        workspace.path_list.fill('\0');
+        length = serve_enumeration();
+        break;
+    case CMD_OPEN_DEV:
+        length = serve_open(request);
+        break;
+    case CMD_CLOSE_DEV:
+        length = serve_close(request);
+        break;
+    case CMD_ICC_TSI_API:
+        length = serve_transmit(request);
+        break;
+    default:
+        return false;
+    }
+
+    response[RESP_COMMAND_OFFSET] = command;
+    write_u32(response, RESP_LENGTH_OFFSET, length);
+    std::memcpy(response.data() + RESP_PAYLOAD_OFFSET, workspace.payload.data(), length);
+    return true;
+}

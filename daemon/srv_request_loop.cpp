@@ -1,0 +1,90 @@
+#include "srv_request_loop.h"
+
+#include <linux/futex.h>
+#include <sys/shm.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "qvk_segment.h"
+#include "srv_dispatch.h"
+#include "srv_mutex.h"
+#include "srv_semaphores.h"
+
+namespace {
+
+// The request copy and the response image, reserved once.
+srv_block request_copy;
+srv_block response_image;
+
+// The attached segment; detached when the owner goes away.
+class SharedSegment {
+public:
+    explicit SharedSegment(void *address) noexcept
+        : bytes_(static_cast<std::uint8_t *>(address)) {}
+    ~SharedSegment() {
+        if (bytes_ != nullptr) shmdt(bytes_);
+    }
+    SharedSegment(const SharedSegment &) = delete;
+    SharedSegment &operator=(const SharedSegment &) = delete;
+
+    std::uint8_t *block() const noexcept { return bytes_ + SHM_BLOCK_OFFSET; }
+    std::uint32_t &state_word() const noexcept {
+        return *reinterpret_cast<std::uint32_t *>(bytes_ + SHM_STATE_OFFSET);
+    }
+    std::atomic_ref<std::uint32_t> state() const noexcept {
+        return std::atomic_ref<std::uint32_t>(state_word());
+    }
+
+private:
+    std::uint8_t *bytes_;
+};
+
+// Wakes every process blocked on the state word (a shared futex: requesters
+// live in other processes).
+void wake_state_waiters(std::uint32_t &word) {
+    syscall(SYS_futex, &word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// Waits until a posted request with a known command has been carried out
+// into response_image. The mutex stays held throughout.
+void await_request(const SharedSegment &segment) {
+    for (;;) {
+        semWait(semServerId);  // a failed wait just means another look
+        if (segment.state().load(std::memory_order_acquire) != SHM_STATE_REQUEST) continue;
+        std::memcpy(request_copy.data(), segment.block(), SHM_BLOCK_SIZE);
+        if (srv_dispatch_request(request_copy, response_image)) return;
+        // Unknown command: no answer; the block and the state word stay.
+    }
+}
+
+}  // namespace
+
+int srv_request_loop() noexcept {
+    const int id = shmget(SHM_KEY, SHM_SIZE, QVK_IPC_FLAGS);
+    if (id == -1) {
+        std::fputs("shmger failed!\n", stderr);
+        return 0;
+    }
+    void *address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void *>(-1)) {
+        std::fputs("shmat failed!\n", stderr);
+        return 0;
+    }
+    const SharedSegment segment(address);
+    std::memset(address, 0, SHM_SIZE);
+
+    for (;;) {
+        srv_mutex_lock();
+        await_request(segment);
+        std::memcpy(segment.block(), response_image.data(), SHM_BLOCK_SIZE);
+        segment.state().store(SHM_STATE_RESPONSE, std::memory_order_release);
+        wake_state_waiters(segment.state_word());
+        srv_mutex_unlock();
+    }
+}

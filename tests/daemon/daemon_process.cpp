@@ -1,0 +1,133 @@
+#include "daemon_process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/sem.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "qvk_segment.h"
+
+namespace qvk::test {
+namespace {
+
+std::string read_all(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// The fields of /proc/<pid>/stat after the command name, from field 3 on.
+std::vector<std::string> stat_fields(pid_t pid) {
+    const std::string stat = read_all("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    std::vector<std::string> fields;
+    if (close == std::string::npos) return fields;
+    std::istringstream rest(stat.substr(close + 2));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields;
+}
+
+// The child of this process that runs qvkserver (zombies included).
+pid_t find_daemon_child() {
+    DIR *proc = opendir("/proc");
+    pid_t found = 0;
+    while (dirent *entry = proc != nullptr ? readdir(proc) : nullptr) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0) continue;
+        const std::vector<std::string> fields = stat_fields(pid);
+        if (fields.size() < 2 || std::stoi(fields[1]) != getpid()) continue;
+        if (read_all("/proc/" + std::to_string(pid) + "/comm") == "qvkserver\n") found = pid;
+    }
+    if (proc != nullptr) closedir(proc);
+    return found;
+}
+
+}  // namespace
+
+DaemonProcess::DaemonProcess(const std::string &working_directory,
+                             const std::vector<std::string> &environment,
+                             const std::string &output_directory)
+    : output_directory_(output_directory) {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) throw std::runtime_error("cannot become subreaper");
+    const std::string out = output_directory + "/stdout";
+    const std::string err = output_directory + "/stderr";
+    std::vector<std::string> entries{"PATH=/usr/bin:/bin"};
+    entries.insert(entries.end(), environment.begin(), environment.end());
+    std::vector<char *> envp;
+    for (std::string &entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    char program[] = QVK_SERVER_PATH;
+    char *argv[] = {program, nullptr};
+
+    const pid_t starter = fork();
+    if (starter == -1) throw std::runtime_error("fork failed");
+    if (starter == 0) {
+        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null_fd = open("/dev/null", O_RDONLY);
+        if (out_fd < 0 || err_fd < 0 || null_fd < 0 || chdir(working_directory.c_str()) != 0) _exit(126);
+        dup2(null_fd, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        execve(program, argv, envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(starter, &status, 0);
+    starter_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_ = find_daemon_child();
+}
+
+DaemonProcess::~DaemonProcess() {
+    if (pid_ != 0 && !exit_status_) {
+        kill(pid_, SIGKILL);
+        reap(0);
+    }
+}
+
+bool DaemonProcess::reap(int options) {
+    int status = 0;
+    if (waitpid(pid_, &status, options) != pid_) return false;
+    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+}
+
+bool DaemonProcess::wait_until_serving(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pid_ != 0 && !exit_status_ && std::chrono::steady_clock::now() < deadline) {
+        if (reap(WNOHANG)) return false;
+        const int set = semget(SEM_SERVER_KEY, 0, 0);
+        if (set != -1 && semctl(set, 0, GETNCNT) == 1) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+std::optional<int> DaemonProcess::wait_for_exit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pid_ != 0 && !exit_status_ && std::chrono::steady_clock::now() < deadline) {
+        if (!reap(WNOHANG)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return exit_status_;
+}
+
+std::string DaemonProcess::standard_output() const { return read_all(output_directory_ + "/stdout"); }
+std::string DaemonProcess::standard_error() const { return read_all(output_directory_ + "/stderr"); }
+
+std::uint64_t DaemonProcess::cpu_ticks() const {
+    // utime and stime are fields 14 and 15 of the stat line.
+    const std::vector<std::string> fields = stat_fields(pid_);
+    if (fields.size() < 13) throw std::runtime_error("no stat for the daemon");
+    return std::stoull(fields[11]) + std::stoull(fields[12]);
+}
+
+}  // namespace qvk::test

@@ -1,0 +1,59 @@
+// Fixture of the end-to-end tests: a private installed-plug-in directory, a
+// working directory, and the built qvkserver started from there.
+#pragma once
+
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "daemon_process.h"
+#include "qvk_family.h"
+#include "qvk_segment.h"
+#include "sandbox.h"
+#include "stand_in_control.h"
+
+namespace qvk::test {
+
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QVK_REQUIRE_PRIVATE_NAMESPACES();
+        private_directory(QVK_PLUGIN_DIR);
+        // Objects left by an earlier case of this process (the IPC namespace is private).
+        shmctl(shmget(SHM_KEY, 0, 0), IPC_RMID, nullptr);
+        semctl(semget(SEM_SERVER_KEY, 0, 0), 0, IPC_RMID);
+        semctl(semget(SEM_CLIENT_KEY, 0, 0), 0, IPC_RMID);
+    }
+
+    void TearDown() override {
+        if (HasFailure() && daemon)
+            std::cerr << "qvkserver standard output:\n" << daemon->standard_output()
+                      << "qvkserver standard error:\n" << daemon->standard_error();
+    }
+
+    // Starts qvkserver from the working directory; the stand-ins read the
+    // control, and log their calls to log_file. A daemon started earlier by
+    // this test is killed first.
+    DaemonProcess &start(StandInControl control = {}) {
+        daemon.reset();
+        control.log(log_file);
+        daemon = std::make_unique<DaemonProcess>(
+            work.path(), std::vector<std::string>{control.write_for_child(work / "control")},
+            output.path());
+        return *daemon;
+    }
+
+    std::vector<std::string> calls() const { return stand_in_log(log_file); }
+
+    TempDir work;
+    TempDir output;
+    const std::string log_file = output / "calls";
+    std::unique_ptr<DaemonProcess> daemon;  // declared last: killed before the directories go
+};
+
+}  // namespace qvk::test
