@@ -162,11 +162,17 @@ TEST_F(KeyrillTool, CaCertificateIsImportedWithItsTrust) {
 }
 
 TEST_F(KeyrillTool, ProfilePathsLeadingOutOfTheHomeAreNotWrittenThrough) {
-    // Root's databases: one reached by a relative Path, one by a symlinked profile.
+    // Root's databases, with the module: one reached by a relative Path, one
+    // by a symlinked profile.
     create_nss_database("/root/.x", 0, 0);
     make_owned_directories("/home", "shared-db", 0, 0);
     chmod("/home/shared-db", 0755);
     create_nss_database("/home/shared-db", 0, 0);
+    for (const char *db : {"sql:/root/.x", "sql:/home/shared-db"})
+        ASSERT_EQ(run_program({"modutil", "-add", kModule, "-libfile", kSoftHsmLibrary, "-dbdir",
+                               db, "-force"})
+                      .exitStatus,
+                  0);
     make_owned_directories("/home", "alice", kAlice, kAlice);
     makeProfile("/home/alice", ".mozilla/firefox", ini("../../../../root/.x"), "", kAlice);
     makeProfile("/home/alice", ".thunderbird", ini("t.default"), "", kAlice);
@@ -175,7 +181,7 @@ TEST_F(KeyrillTool, ProfilePathsLeadingOutOfTheHomeAreNotWrittenThrough) {
 
     expectRun({"-add", kModule, kSoftHsmLibrary}, "");
     expectRun({"-reg", test_ca_path()}, "");
-    expectRun({"-del", "NSS Internal PKCS #11 Module"}, "");
-    EXPECT_EQ(contents("/root/.x"), rootX);
-    EXPECT_EQ(contents("/home/shared-db"), shared);
+    expectRun({"-del", kModule}, "");
+    EXPECT_TRUE(contents("/root/.x") == rootX) << "/root/.x was changed";
+    EXPECT_TRUE(contents("/home/shared-db") == shared) << "/home/shared-db was changed";
 }
