@@ -1,7 +1,8 @@
-// Keyrill entry point. The commands are not built yet.
-#include <cstdio>
+// Keyrill: registers a PKCS#11 module in (or removes it from) the default
+// Firefox and Thunderbird profile of "/root" and of every home under "/home",
+// or imports a CA certificate into them.
+#include "command_line.h"
 
-int main() {
-    std::fputs("Keyrill: not implemented yet\n", stderr);
-    return 1;
+int main(int argc, char **argv) {
+    return runCommandLine(argc, argv);
 }

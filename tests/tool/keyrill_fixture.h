@@ -1,0 +1,66 @@
+// Fixtures of the Keyrill tests: running programs (as a given owner), real NSS
+// profile databases made with certutil, a SoftHSM module with its own
+// configuration, and a DER CA certificate.
+#pragma once
+
+#include "sandbox.h"
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qvk::test {
+
+inline constexpr const char *kSoftHsmLibrary = "/usr/lib/softhsm/libsofthsm2.so";
+
+struct ProcessResult {
+    int exitStatus = -1;  // -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs body in a child process with standard input from /dev/null and
+// collects what it writes; the child ends when body returns.
+ProcessResult run_child(const std::function<void()> &body);
+
+// Runs a program (searched in PATH) in a child.
+ProcessResult run_program(const std::vector<std::string> &argv);
+
+// The same program line, run through setpriv with the given user and group
+// and no supplementary groups.
+std::vector<std::string> as_owner(uid_t uid, gid_t gid, std::vector<std::string> argv);
+
+inline std::string capture_stdout(const std::function<void()> &body) { return run_child(body).out; }
+
+// Creates the directories of relative below base, owned by uid:gid.
+void make_owned_directories(const std::string &base, const std::string &relative, uid_t uid,
+                            gid_t gid);
+
+// Creates an empty SQL NSS database (cert9.db, key4.db, pkcs11.txt) in
+// directory (created if missing; its parent must exist), as uid:gid, the way
+// Firefox profiles hold them today.
+void create_nss_database(const std::string &directory, uid_t uid, gid_t gid);
+
+// Output of `modutil -list` and `certutil -L` on a database, run as its owner.
+std::string list_modules(const std::string &directory, uid_t uid, gid_t gid);
+std::string list_certificates(const std::string &directory, uid_t uid, gid_t gid);
+
+// Names of the files in directory that uid does not own (empty: all its own).
+std::vector<std::string> files_not_owned_by(const std::string &directory, uid_t uid);
+
+// A SoftHSM configuration of its own, readable by every user, put in
+// SOFTHSM2_CONF for this process and the programs it starts.
+class SoftHsm {
+public:
+    SoftHsm();
+
+private:
+    TempDir dir_;
+};
+
+// The DER CA certificate "Keyrill Test CA" (O "Kestrane Tests").
+std::string test_ca_path();
+
+}  // namespace qvk::test

@@ -1,0 +1,124 @@
+// The sweep over "/root" and "/home" with a stand-in operation that records
+// the rights it runs with, in private mounts over /root and /home.
+#include "keyrill_fixture.h"
+#include "sweep.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+
+using namespace qvk::test;
+
+namespace {
+
+const char *appName(ProfileApp app) {
+    return app == ProfileApp::Firefox ? "Firefox" : "Thunderbird";
+}
+
+// "home app uid gid groups", the line the stand-in records for one attempt.
+std::string rightsLine(const std::string &home, ProfileApp app) {
+    std::ostringstream line;
+    line << home << " " << appName(app) << " " << getuid() << " " << getgid();
+    gid_t groups[64];
+    const int count = getgroups(64, groups);
+    for (int i = 0; i < count; ++i) line << (i ? "," : " ") << groups[i];
+    return line.str() + "\n";
+}
+
+// "detached " when the attempt leads its own session and writes to /dev/null.
+std::string detachment() {
+    struct stat out {}, null {};
+    const bool detached = getsid(0) == getpid() && fstat(1, &out) == 0 &&
+                          stat("/dev/null", &null) == 0 && out.st_rdev == null.st_rdev;
+    return detached ? "detached " : "attached ";
+}
+
+// A home with the given owner whose attempts succeed for the apps marked.
+void makeHome(const std::string &name, uid_t uid, gid_t gid, const std::string &markers) {
+    make_owned_directories("/home", name, uid, gid);
+    std::istringstream words(markers);
+    for (std::string marker; words >> marker;) write_file("/home/" + name + "/" + marker, "");
+}
+
+}  // namespace
+
+TEST(KeyrillSweep, RootThenEveryHomeDirectoryInListingOrderWithItsOwnersRights) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    mount_tmpfs("/root");
+    mount_tmpfs("/home");
+    TempDir logDir;
+    chmod(logDir.path().c_str(), 0777);
+    const std::string log = logDir / "attempts";
+    write_file(log, "");
+    chmod(log.c_str(), 0666);  // every owner's attempt appends to it
+
+    write_file("/root/ok-Firefox", "");
+    makeHome("alice", 12345, 12345, "ok-Thunderbird");
+    makeHome("bob", 12346, 100, "");
+    makeHome(".dot", 12347, 12347, "ok-Firefox ok-Thunderbird");
+    makeHome("root", 0, 0, "ok-Firefox");
+    makeHome("crash", 12349, 12349, "ok-Firefox crash");
+    makeHome(std::string(249, 'a'), 12348, 12348, "ok-Firefox");  // "/home/" + 249 = 255
+    makeHome(std::string(250, 'b'), 12348, 12348, "ok-Firefox");  // one too long
+    ASSERT_EQ(symlink("/home/alice", "/home/link"), 0);
+    write_file("/home/file", "");
+
+    const SweepCommand command{
+        [&](const char *home, ProfileApp app) {
+            const std::string line = detachment() + rightsLine(home, app);
+            const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
+            if (write(fd, line.data(), line.size()) < 0) std::abort();
+            close(fd);
+            if (access((std::string(home) + "/crash").c_str(), F_OK) == 0) std::abort();
+            return access((std::string(home) + "/ok-" + appName(app)).c_str(), F_OK) == 0 ? 1 : 0;
+        },
+        [] { std::fputs("root line\n", stdout); },
+        [](const char *name) { std::printf("user line %s\n", name); },
+    };
+    const std::string printed = capture_stdout([&] { sweepAllHomes(command); });
+
+    // Expected: the homes in the order of the listing; a user's attempts run as
+    // the directory's owner and group, with that group alone as supplementary
+    // group, a root-owned home's with the caller's rights; each in a session of
+    // its own without the caller's terminal.
+    struct Owner {
+        uid_t uid;
+        gid_t gid;
+        bool printed;
+    };
+    const std::map<std::string, Owner> homes{
+        {"alice", {12345, 12345, true}},  {"bob", {12346, 100, false}},
+        {".dot", {12347, 12347, true}},   {"root", {0, 0, true}},
+        {"crash", {12349, 12349, false}}, {std::string(249, 'a'), {12348, 12348, true}}};
+    std::string expectedOutput = "root line\n";
+    std::string expectedLog = "detached " + rightsLine("/root", ProfileApp::Firefox) +
+                              "detached " + rightsLine("/root", ProfileApp::Thunderbird);
+    DIR *listing = opendir("/home");
+    while (const dirent *entry = readdir(listing)) {
+        const auto home = homes.find(entry->d_name);
+        if (home == homes.end()) continue;
+        const Owner &owner = home->second;
+        if (owner.printed) expectedOutput += "user line " + home->first + "\n";
+        const std::string path = "/home/" + home->first, gid = std::to_string(owner.gid);
+        for (ProfileApp app : {ProfileApp::Firefox, ProfileApp::Thunderbird}) {
+            expectedLog += "detached ";
+            expectedLog += owner.uid == 0
+                               ? rightsLine(path, app)
+                               : path + " " + appName(app) + " " + std::to_string(owner.uid) + " " +
+                                     gid + " " + gid + "\n";
+            if (home->first == "crash") break;  // the child died in its first attempt
+        }
+    }
+    closedir(listing);
+    EXPECT_EQ(printed, expectedOutput);
+    EXPECT_EQ(read_file(log), expectedLog);
+}

@@ -1,0 +1,58 @@
+// Owners for the NSS state that one profile attempt holds: the library's
+// start and shutdown, module and certificate references, and PORT allocations.
+// Declare the session first in a scope: everything declared after it is
+// released before NSS_Shutdown runs, as the shutdown fails while any
+// reference is still held.
+#pragma once
+
+#include <cert.h>
+#include <nss.h>
+#include <secmod.h>
+
+#include <memory>
+
+// NSS started on one profile directory; shut down once when it goes out of scope.
+class NssSession {
+public:
+    // Starts NSS read-write on directory (empty prefixes, no flags); a start
+    // that fails leaves NSS down and the session empty.
+    static NssSession startReadWrite(const char *directory, const char *moduleDatabase) {
+        return NssSession(NSS_Initialize(directory, "", "", moduleDatabase, 0) == SECSuccess);
+    }
+
+    // Tries the read-write start and then NSS_Init on the same directory, which
+    // returns at once when NSS is already up and otherwise starts NSS read only,
+    // so that a profile whose databases can only be read still gets its turn.
+    static NssSession startAllowingReadOnly(const char *directory, const char *moduleDatabase) {
+        NSS_Initialize(directory, "", "", moduleDatabase, 0);
+        return NssSession(NSS_Init(directory) != SECFailure);
+    }
+
+    NssSession(const NssSession &) = delete;
+    NssSession &operator=(const NssSession &) = delete;
+    ~NssSession() {
+        if (started_) NSS_Shutdown();
+    }
+
+    explicit operator bool() const { return started_; }
+
+private:
+    explicit NssSession(bool started) : started_(started) {}
+    bool started_;
+};
+
+struct ModuleRelease {
+    void operator()(SECMODModule *module) const { SECMOD_DestroyModule(module); }
+};
+using ModuleRef = std::unique_ptr<SECMODModule, ModuleRelease>;
+
+struct CertificateRelease {
+    void operator()(CERTCertificate *certificate) const { CERT_DestroyCertificate(certificate); }
+};
+using CertificateRef = std::unique_ptr<CERTCertificate, CertificateRelease>;
+
+struct PortRelease {
+    void operator()(void *memory) const { PORT_Free(memory); }
+};
+template <class T>
+using PortBuffer = std::unique_ptr<T, PortRelease>;

@@ -1,0 +1,20 @@
+// The work on one profile: start NSS on the profile's directory, make one
+// change to its databases, shut NSS down. Each returns 1 for success, 0 for
+// failure, and finds the profile directory itself with findProfileDir.
+#pragma once
+
+#include "profile_app.h"
+
+// Trust given to an imported CA: SSL, e-mail and object-signing fields.
+inline constexpr const char *CA_TRUST_STRING = "TCu,Cu,Cuw";
+
+// Registers the module unless one of that name is already registered (which
+// counts as success, whatever its library path).
+int addModuleToProfile(const char *moduleName, const char *moduleFilePath, const char *home,
+                       ProfileApp app);
+
+// Removes the module; a profile without a module of that name fails.
+int deleteModuleFromProfile(const char *moduleName, const char *home, ProfileApp app);
+
+// Imports the DER certificate as a trusted root CA with CA_TRUST_STRING.
+int importCertToProfile(const unsigned char *bytes, int length, const char *home, ProfileApp app);

@@ -1,0 +1,19 @@
+// Finding the directory of a home's default Firefox or Thunderbird profile
+// through the application's profiles.ini.
+#pragma once
+
+#include "profile_app.h"
+
+#include <array>
+#include <cstddef>
+
+inline constexpr std::size_t PROFILES_INI_PATH_SIZE = 512;
+inline constexpr std::size_t PROFILE_PATH_VALUE_SIZE = 256;
+inline constexpr std::size_t PROFILE_DIR_SIZE = 1024;
+
+using ProfileDirBuffer = std::array<char, PROFILE_DIR_SIZE>;
+
+// Reads key "Path" of heading "Profile0" from the app's profiles.ini under home
+// and writes home + the app's profile parent + that value into out.
+// Returns 1 when a directory was written, 0 otherwise.
+int findProfileDir(const char *home, ProfileApp app, ProfileDirBuffer &out);
