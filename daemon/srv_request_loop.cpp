@@ -18,9 +18,10 @@
 
 namespace {
 
-// The request copy and the response image, reserved once.
+// The request copy, reserved once. The request is carried out from this
+// private copy only, so a requester that keeps writing the block cannot
+// change it half-way.
 srv_block request_copy;
-srv_block response_image;
 
 // The attached segment; detached when the owner goes away.
 class SharedSegment {
@@ -34,6 +35,9 @@ public:
     SharedSegment &operator=(const SharedSegment &) = delete;
 
     std::uint8_t *block() const noexcept { return bytes_ + SHM_BLOCK_OFFSET; }
+    srv_block &response_block() const noexcept {
+        return *reinterpret_cast<srv_block *>(block());
+    }
     std::uint32_t &state_word() const noexcept {
         return *reinterpret_cast<std::uint32_t *>(bytes_ + SHM_STATE_OFFSET);
     }
@@ -51,14 +55,19 @@ void wake_state_waiters(std::uint32_t &word) {
     syscall(SYS_futex, &word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
-// Waits until a posted request with a known command has been carried out
-// into response_image. The mutex stays held throughout.
+// Waits until a posted request with a known command has been carried out.
+// The response is written over the whole block in the segment (all 8200
+// bytes) while the state word still reads "request", so a requester sees it
+// only once the state word says it is complete. An unknown command leaves
+// the block untouched. The mutex stays held throughout.
 void await_request(const SharedSegment &segment) {
     for (;;) {
         semWait(semServerId);  // a failed wait just means another look
         if (segment.state().load(std::memory_order_acquire) != SHM_STATE_REQUEST) continue;
-        std::memcpy(request_copy.data(), segment.block(), SHM_BLOCK_SIZE);
-        if (srv_dispatch_request(request_copy, response_image)) return;
+        // Only the part of the block that any request is read from is copied;
+        // the dispatch never looks further.
+        std::memcpy(request_copy.data(), segment.block(), REQ_READ_SIZE);
+        if (srv_dispatch_request(request_copy, segment.response_block())) return;
         // Unknown command: no answer; the block and the state word stay.
     }
 }
@@ -82,7 +91,6 @@ int srv_request_loop() noexcept {
     for (;;) {
         srv_mutex_lock();
         await_request(segment);
-        std::memcpy(segment.block(), response_image.data(), SHM_BLOCK_SIZE);
         segment.state().store(SHM_STATE_RESPONSE, std::memory_order_release);
         wake_state_waiters(segment.state_word());
         srv_mutex_unlock();
