@@ -5,6 +5,7 @@
 // BINARY answer tells which offset and length it was asked for.
 #include <signal.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -51,7 +52,11 @@ protected:
         token = std::make_unique<VirtualToken>(
             VirtualTokenSetup().with_nodes({0, 1}).with_files({counting_file()}));
         // The daemon finds the plug-in under "./" when nothing is installed.
-        std::filesystem::copy_file(QVK_UDK_PLUGIN_PATH, work / "libqvkmgrudk.so");
+        // QVK_TEST_UDK_PLUGIN names another build of it (the 32-bit one, for
+        // the 32-bit daemon named by QVK_TEST_SERVER).
+        const char *plugin = std::getenv("QVK_TEST_UDK_PLUGIN");
+        std::filesystem::copy_file(plugin != nullptr && *plugin != '\0' ? plugin : QVK_UDK_PLUGIN_PATH,
+                                   work / "libqvkmgrudk.so");
         DaemonProcess &started = start();
         ASSERT_TRUE(started.wait_until_serving()) << started.standard_output() << started.standard_error();
     }

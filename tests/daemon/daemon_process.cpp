@@ -65,8 +65,11 @@ DaemonProcess::DaemonProcess(const std::string &working_directory,
     std::vector<char *> envp;
     for (std::string &entry : entries) envp.push_back(entry.data());
     envp.push_back(nullptr);
-    char program[] = QVK_SERVER_PATH;
-    char *argv[] = {program, nullptr};
+    // QVK_TEST_SERVER names another build of the daemon to run instead, e.g.
+    // the 32-bit one serving this 64-bit test program.
+    const char *chosen = std::getenv("QVK_TEST_SERVER");
+    std::string program = chosen != nullptr && *chosen != '\0' ? chosen : QVK_SERVER_PATH;
+    char *argv[] = {program.data(), nullptr};
 
     const pid_t starter = fork();
     if (starter == -1) throw std::runtime_error("fork failed");
@@ -78,7 +81,7 @@ DaemonProcess::DaemonProcess(const std::string &working_directory,
         dup2(null_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
-        execve(program, argv, envp.data());
+        execve(program.c_str(), argv, envp.data());
         _exit(127);
     }
     int status = 0;
