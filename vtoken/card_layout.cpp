@@ -14,7 +14,7 @@ namespace qvk::vtoken {
 namespace {
 
 [[noreturn]] void bad_spec(std::string_view text, const std::string &reason) {
-    throw std::invalid_argument("bad file spec '" + std::string(text) + "': " + reason);
+    throw std::invalid_argument("bad file description '" + std::string(text) + "': " + reason);
 }
 
 template <class Number>
@@ -39,13 +39,13 @@ Bytes parse_content(std::string_view content) {
 }  // namespace
 
 FileSpec parse_file_spec(std::string_view text) {
-    FileSpec spec;
+    FileSpec entry;
     std::string_view rest = text;
 
     if (const auto slash = rest.find('/'); slash != std::string_view::npos &&
                                            rest.find('=') > slash) {
         try {
-            spec.node = parse_node_index(rest.substr(0, slash));
+            entry.node = parse_node_index(rest.substr(0, slash));
         } catch (const std::invalid_argument &error) {
             bad_spec(text, error.what());
         }
@@ -63,34 +63,34 @@ FileSpec parse_file_spec(std::string_view text) {
         rest = rest.substr(0, colon);
     }
 
-    if (rest.size() != 4 || !parse_number(rest, spec.id, 16))
+    if (rest.size() != 4 || !parse_number(rest, entry.id, 16))
         bad_spec(text, "the file identifier must be four hex digits");
     if (content) {
         try {
-            spec.content = parse_content(*content);
+            entry.content = parse_content(*content);
         } catch (const std::invalid_argument &error) {
             bad_spec(text, error.what());
         }
     }
     if (size) {
-        if (!parse_number(*size, spec.size, 10) || spec.size > kMaxFileSize)
+        if (!parse_number(*size, entry.size, 10) || entry.size > kMaxFileSize)
             bad_spec(text, "the size must be a decimal number of bytes up to " +
                                std::to_string(kMaxFileSize));
-        if (spec.content.size() > spec.size)
-            bad_spec(text, "the content (" + std::to_string(spec.content.size()) +
+        if (entry.content.size() > entry.size)
+            bad_spec(text, "the content (" + std::to_string(entry.content.size()) +
                                " bytes) is larger than the file");
     } else if (content) {
-        spec.size = spec.content.size();
-        if (spec.size > kMaxFileSize) bad_spec(text, "the content is larger than a file can be");
+        entry.size = entry.content.size();
+        if (entry.size > kMaxFileSize) bad_spec(text, "the content is larger than a file can be");
     } else {
         bad_spec(text, "give a size (FID:SIZE), a content (FID=CONTENT) or both");
     }
-    return spec;
+    return entry;
 }
 
 void install_files(Card &card, int index, std::span<const FileSpec> layout) {
-    for (const FileSpec &spec : layout)
-        if (!spec.node || *spec.node == index) card.add_file(spec.id, spec.size, spec.content);
+    for (const FileSpec &entry : layout)
+        if (!entry.node || *entry.node == index) card.add_file(entry.id, entry.size, entry.content);
 }
 
 }  // namespace qvk::vtoken

@@ -28,11 +28,11 @@ struct FileSpec {
     Bytes content;
 };
 
-// Throws std::invalid_argument with the reason when the text is not a valid spec.
+// Throws std::invalid_argument with the reason when the text is not a valid entry.
 FileSpec parse_file_spec(std::string_view text);
 
 // Adds to `card` every file of `layout` meant for node `index`, in order (a
-// later spec of the same identifier replaces an earlier one).
+// later entry of the same identifier replaces an earlier one).
 void install_files(Card &card, int index, std::span<const FileSpec> layout);
 
 }  // namespace qvk::vtoken

@@ -185,7 +185,7 @@ is one command APDU, the next read is the whole answer).
 
 Options:
   -n, --node LIST        tokens plugged in at start: 0 or 0,3,17 or 0-3
-  -F, --file SPEC        a transparent file on the cards: [N/]FID[:SIZE][=CONTENT]
+  -F, --file ENTRY       a transparent file on the cards: [N/]FID[:SIZE][=CONTENT]
                          FID four hex digits, SIZE in bytes (decimal),
                          CONTENT hex:0011AABB | text:words | @path;
                          without N/ every card gets the file

@@ -23,13 +23,13 @@ namespace {
 const Bytes kSelect = hex("00 A4 00 00 02 00 15");
 
 std::string counting_file() {
-    std::string spec = "0015:256=hex:";
+    std::string entry = "0015:256=hex:";
     static constexpr char kDigits[] = "0123456789ABCDEF";
     for (int i = 0; i < 256; ++i) {
-        spec += kDigits[i >> 4];
-        spec += kDigits[i & 0x0F];
+        entry += kDigits[i >> 4];
+        entry += kDigits[i & 0x0F];
     }
-    return spec;
+    return entry;
 }
 
 Bytes read_binary(std::uint16_t offset, std::uint8_t length) {

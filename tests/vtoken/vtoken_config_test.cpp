@@ -19,29 +19,29 @@ using namespace std::chrono_literals;
 namespace {
 
 TEST(FileSpecs, ParseEveryForm) {
-    FileSpec spec = parse_file_spec("0015:300");
-    EXPECT_FALSE(spec.node);
-    EXPECT_EQ(spec.id, 0x0015);
-    EXPECT_EQ(spec.size, 300u);
-    EXPECT_TRUE(spec.content.empty());
+    FileSpec entry = parse_file_spec("0015:300");
+    EXPECT_FALSE(entry.node);
+    EXPECT_EQ(entry.id, 0x0015);
+    EXPECT_EQ(entry.size, 300u);
+    EXPECT_TRUE(entry.content.empty());
 
-    spec = parse_file_spec("17/3F00:8=hex:01 02:03");
-    EXPECT_EQ(spec.node, 17);
-    EXPECT_EQ(spec.id, 0x3F00);
-    EXPECT_EQ(spec.size, 8u);
-    EXPECT_EQ(spec.content, from_hex("01 02 03"));
+    entry = parse_file_spec("17/3F00:8=hex:01 02:03");
+    EXPECT_EQ(entry.node, 17);
+    EXPECT_EQ(entry.id, 0x3F00);
+    EXPECT_EQ(entry.size, 8u);
+    EXPECT_EQ(entry.content, from_hex("01 02 03"));
 
-    spec = parse_file_spec("a0b1=text:x/y=z");  // the size is the content's length
-    EXPECT_FALSE(spec.node) << "a slash inside the content is no node prefix";
-    EXPECT_EQ(spec.id, 0xA0B1);
-    EXPECT_EQ(spec.size, 5u);
-    EXPECT_EQ(spec.content, Bytes({'x', '/', 'y', '=', 'z'}));
+    entry = parse_file_spec("a0b1=text:x/y=z");  // the size is the content's length
+    EXPECT_FALSE(entry.node) << "a slash inside the content is no node prefix";
+    EXPECT_EQ(entry.id, 0xA0B1);
+    EXPECT_EQ(entry.size, 5u);
+    EXPECT_EQ(entry.content, Bytes({'x', '/', 'y', '=', 'z'}));
 
     qvk::test::TempDir directory;
     qvk::test::write_file(directory / "content.bin", std::string("\x01\x00\xFF", 3));
-    spec = parse_file_spec("0001:4=@" + (directory / "content.bin"));
-    EXPECT_EQ(spec.content, from_hex("01 00 FF"));
-    EXPECT_EQ(spec.size, 4u);
+    entry = parse_file_spec("0001:4=@" + (directory / "content.bin"));
+    EXPECT_EQ(entry.content, from_hex("01 00 FF"));
+    EXPECT_EQ(entry.size, 4u);
 }
 
 TEST(FileSpecs, RejectBadSpecsWithTheReason) {
@@ -110,7 +110,7 @@ TEST(CommandLine, OptionsConfigFileAndErrors) {
         parse_command_line({"-c", directory / "bad.conf", "m"});
         ADD_FAILURE() << "a bad config line was accepted";
     } catch (const UsageError &error) {
-        EXPECT_NE(std::string(error.what()).find("bad.conf:2: bad file spec '0015'"),
+        EXPECT_NE(std::string(error.what()).find("bad.conf:2: bad file description '0015'"),
                   std::string::npos)
             << error.what();
     }

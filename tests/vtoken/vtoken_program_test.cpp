@@ -188,7 +188,7 @@ TEST_F(Program, BackgroundModeReturnsOnceMountedAndServes) {
 TEST_F(Program, ClearErrorsForBadSpecsMissingOrBusyMountPoints) {
     ProgramRun result = run({program, "-F", "15:10", mountpoint}, directory);
     EXPECT_EQ(result.status, 2);
-    EXPECT_NE(result.output.find("bad file spec '15:10'"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("bad file description '15:10'"), std::string::npos) << result.output;
 
     result = run({program, "-n", "0", mountpoint}, directory);  // not created yet
     EXPECT_EQ(result.status, 1);
@@ -247,7 +247,7 @@ TEST_F(Program, DevScriptRunsACommandAgainstTheTokensAndCleansUp) {
                             "/bin/true"},
                            directory);
     EXPECT_EQ(failed.status, 1);
-    EXPECT_NE(failed.output.find("bad file spec 'bad'"), std::string::npos) << failed.output;
+    EXPECT_NE(failed.output.find("bad file description 'bad'"), std::string::npos) << failed.output;
     EXPECT_TRUE(children().empty());
 }
 
