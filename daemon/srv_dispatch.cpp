@@ -13,17 +13,8 @@ struct srv_workspace {
     std::array<std::uint8_t, RESP_PAYLOAD_SIZE> payload{};
     std::array<std::uint8_t, CMD_BUF_SIZE> command{};
     std::array<char, DEV_PATH_LIST_SIZE> path_list{};
-    // Bytes of payload from here on are zero. Every request starts from an
-    // all-zero payload; clearing only what the previous one wrote keeps a
-    // small request from paying for an 8 KiB clear.
-    std::size_t payload_written = 0;
 };
 srv_workspace workspace;
-
-void clear_payload() {
-    std::memset(workspace.payload.data(), 0, workspace.payload_written);
-    workspace.payload_written = 0;
-}
 
 std::uint32_t read_u32(const srv_block &block, std::size_t offset) {
     std::uint32_t value;
@@ -79,17 +70,10 @@ std::uint32_t serve_transmit(const srv_block &request) {
     std::int32_t placed = static_cast<std::int32_t>(std::min<std::uint32_t>(capacity, RESP_MAX_DATA));
     // The reserved word at trailer + REQ_TSI_RESERVED_AFTER_APDU has no use.
 
-    const std::int32_t offered = placed;
     const std::uint32_t status =
         key_transmit(handle, static_cast<std::int32_t>(length), workspace.command.data(), placed,
                      workspace.payload.data());
-    if (placed < 0 || placed > RESP_MAX_DATA) {
-        // A family that reports an impossible count may have written anywhere.
-        workspace.payload_written = RESP_PAYLOAD_SIZE;
-        return refuse_transmit();
-    }
-    // A family writes the data it reports; the room offered was cleared too.
-    workspace.payload_written = static_cast<std::size_t>(std::max(offered, placed)) + 4;
+    if (placed < 0 || placed > RESP_MAX_DATA) return refuse_transmit();
     write_u32(workspace.payload, static_cast<std::size_t>(placed), status);
     return static_cast<std::uint32_t>(placed) + 4;
 }
@@ -97,7 +81,10 @@ std::uint32_t serve_transmit(const srv_block &request) {
 }  // namespace
 
 bool srv_dispatch_request(const srv_block &request, srv_block &response) noexcept {
-    clear_payload();
+    // The whole payload buffer, every time: a family may write anywhere in
+    // it, also past the count it reports, and none of that may reach a later
+    // answer (an unopened handle's answer is the capacity in zero bytes).
+    workspace.payload.fill(0);
 
     const std::uint8_t command = request[REQ_COMMAND_OFFSET];
     std::uint32_t length = 0;
@@ -118,8 +105,6 @@ bool srv_dispatch_request(const srv_block &request, srv_block &response) noexcep
     default:
         return false;
     }
-
-    workspace.payload_written = std::max<std::size_t>(workspace.payload_written, length);
 
     // The whole image is rewritten: header, payload, zeros to the end.
     std::memset(response.data(), 0, RESP_PAYLOAD_OFFSET);

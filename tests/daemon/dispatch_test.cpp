@@ -36,6 +36,11 @@ std::uint32_t scribble(std::uint32_t, std::int32_t length, const std::uint8_t *,
     *placed = 10;
     return 0x6283;
 }
+std::uint32_t claim_fifty(std::uint32_t, std::int32_t, const std::uint8_t *, std::int32_t *placed,
+                          std::uint8_t *) {
+    *placed = 50;  // and writes nothing
+    return 0x9000;
+}
 
 std::uint32_t u32(const srv_block &block, std::size_t offset) {
     std::uint32_t value;
@@ -109,6 +114,33 @@ TEST_F(Dispatch, CarriesEachCommandOutWithoutIpc) {
     EXPECT_TRUE(srv_dispatch_request(request, response));  // n = 0xFFFFFFFF: refused
     EXPECT_EQ(u32(response, 4), 4u);
     EXPECT_EQ(u32(response, 8), 0xFFFFu);
+}
+
+// Whatever a family wrote into the payload buffer beyond what it reported
+// is an earlier requester's data: it must never show in a later answer.
+TEST_F(Dispatch, NothingAFamilyLeftInThePayloadReachesALaterAnswer) {
+    ASSERT_TRUE(dispatch({}, CMD_ENUM_DEV_PATH));
+    std::memcpy(request.data(), "\x0b\0\0\0\0\0\0\0/dev/mem0", 18);
+    ASSERT_TRUE(srv_dispatch_request(request, response));
+    ASSERT_EQ(u32(response, 8), 5u);
+
+    // 300 bytes written, 10 reported, 16 offered.
+    ASSERT_TRUE(dispatch({{8, 5}, {12, 0}, {16, 16}}, CMD_ICC_TSI_API));
+    ASSERT_EQ(u32(response, 4), 14u);
+
+    // A handle that is not open: the capacity in zero bytes, then the status.
+    ASSERT_TRUE(dispatch({{8, 6}, {12, 0}, {16, 400}}, CMD_ICC_TSI_API));
+    EXPECT_EQ(u32(response, 4), 404u);
+    EXPECT_TRUE(std::all_of(response.begin() + 8, response.begin() + 408, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_EQ(u32(response, 408), QVK_STATUS_NOT_OPEN);
+
+    // A family that reports more than it wrote: the rest reads as zero.
+    ASSERT_TRUE(dispatch({{8, 5}, {12, 0}, {16, 16}}, CMD_ICC_TSI_API));
+    ASSERT_TRUE(install_dev_family(DEV_FAMILY_HID, {list_two, open_five, close_256, claim_fifty}));
+    ASSERT_TRUE(dispatch({{8, 5}, {12, 0}, {16, 16}}, CMD_ICC_TSI_API));
+    EXPECT_EQ(u32(response, 4), 54u);
+    EXPECT_TRUE(std::all_of(response.begin() + 8, response.begin() + 58, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_EQ(u32(response, 58), 0x9000u);
 }
 
 TEST_F(Dispatch, OpeningAllocatesOnlyTheRecordAndItsNode) {
