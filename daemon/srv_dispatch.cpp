@@ -8,6 +8,10 @@
 
 namespace {
 
+// The request loop copies only the first REQ_READ_SIZE bytes of a block;
+// a transmit ends there at the most, and so must an open path.
+static_assert(std::size_t{REQ_ARGS_OFFSET} + DEV_PATH_SLOT_SIZE <= REQ_READ_SIZE);
+
 // Working buffers of the dispatch, reserved once and reused by every request.
 struct srv_workspace {
     std::array<std::uint8_t, RESP_PAYLOAD_SIZE> payload{};

@@ -77,7 +77,7 @@ enum {
     REQ_TSI_TRAILER_SIZE = 8,     /* capacity and reserved words after the APDU */
     /* No request is read past this many bytes of its block: a transmit with
      * the largest APDU ends with its trailer here; an open path ends at 136. */
-    REQ_READ_SIZE = 16 + 512 + 8,
+    REQ_READ_SIZE = REQ_TSI_APDU_OFFSET + CMD_BUF_SIZE + REQ_TSI_TRAILER_SIZE,  /* 536 */
     RESP_HEADER_SIZE = 8,         /* echoed command, three zero bytes, L */
     RESP_OPEN_LENGTH = 4,         /* payload of an open: the handle */
     RESP_CLOSE_LENGTH = 1,        /* payload of a close: low byte of its result */

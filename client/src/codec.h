@@ -15,7 +15,7 @@ namespace qvk::client {
 // The bytes of one request block that the daemon reads, built before the turn
 // is taken so that a bad argument never holds up other requesters.
 struct Request {
-    static constexpr std::size_t kCapacity = REQ_TSI_APDU_OFFSET + CMD_BUF_SIZE + REQ_TSI_TRAILER_SIZE;
+    static constexpr std::size_t kCapacity = REQ_READ_SIZE;
     // Only the first `size` bytes are ever written or read.
     std::array<std::uint8_t, kCapacity> bytes;
     std::size_t size = 0;
