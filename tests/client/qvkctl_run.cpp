@@ -4,23 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "sandbox.h"
 
 namespace qvk::test {
-
-namespace {
-
-std::string read_all(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
 
 QvkctlRun run_qvkctl(const std::vector<std::string> &arguments) {
     TempDir dir;
@@ -40,8 +26,8 @@ QvkctlRun run_qvkctl(const std::vector<std::string> &arguments) {
     QvkctlRun run;
     int status = 0;
     if (waitpid(child, &status, 0) == child && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    run.out = read_all(out_path);
-    run.err = read_all(err_path);
+    run.out = read_file(out_path);
+    run.err = read_file(err_path);
     return run;
 }
 

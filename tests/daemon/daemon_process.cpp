@@ -8,26 +8,19 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "qvk_segment.h"
+#include "sandbox.h"
 
 namespace qvk::test {
 namespace {
 
-std::string read_all(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 // The fields of /proc/<pid>/stat after the command name, from field 3 on.
 std::vector<std::string> stat_fields(pid_t pid) {
-    const std::string stat = read_all("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');
     std::vector<std::string> fields;
     if (close == std::string::npos) return fields;
@@ -45,7 +38,7 @@ pid_t find_daemon_child() {
         if (pid <= 0) continue;
         const std::vector<std::string> fields = stat_fields(pid);
         if (fields.size() < 2 || std::stoi(fields[1]) != getpid()) continue;
-        if (read_all("/proc/" + std::to_string(pid) + "/comm") == "qvkserver\n") found = pid;
+        if (read_file("/proc/" + std::to_string(pid) + "/comm") == "qvkserver\n") found = pid;
     }
     if (proc != nullptr) closedir(proc);
     return found;
@@ -123,8 +116,8 @@ std::optional<int> DaemonProcess::wait_for_exit(std::chrono::milliseconds timeou
     return exit_status_;
 }
 
-std::string DaemonProcess::standard_output() const { return read_all(output_directory_ + "/stdout"); }
-std::string DaemonProcess::standard_error() const { return read_all(output_directory_ + "/stderr"); }
+std::string DaemonProcess::standard_output() const { return read_file(output_directory_ + "/stdout"); }
+std::string DaemonProcess::standard_error() const { return read_file(output_directory_ + "/stderr"); }
 
 std::uint64_t DaemonProcess::cpu_ticks() const {
     // utime and stime are fields 14 and 15 of the stat line.
