@@ -2,12 +2,16 @@
 // request loop would dispatch it, against in-process families whose answers
 // come from the input too (device counts beyond 32, paths without a
 // terminator, open results of 0 and 0xFFFFFFFF, response counts that are
-// negative or beyond the payload). Nothing here needs IPC.
+// negative or beyond the payload, data written past the count reported).
+// Nothing here needs IPC.
 //
 // Input: 16 bytes of family behaviour, then the request block (shorter
-// input is zero-filled). Every run enumerates first, so that opens can find
-// listed paths, then dispatches the block twice (the second time against the
-// state the first one left, e.g. an open handle).
+// input is zero-filled). Every run enumerates and opens the first listed
+// device, as a requester would, then dispatches the block twice (the second
+// time against the state the first one left). A transmit's answer is
+// checked byte for byte: the family's data where it wrote, zero where it
+// did not, then its status; or, for a handle that is not open, the capacity
+// in zero bytes and FF FF FF FF.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -48,15 +52,28 @@ uint32_t fuzz_open(const char *) { return static_cast<uint32_t>(word(2)); }
 
 uint16_t fuzz_close(uint32_t) { return g_behaviour.at(6); }
 
+constexpr std::uint8_t kFamilyData = 0x5A;
+
+// What the family's transmit did on its latest call.
+struct TransmitCall {
+    int calls = 0;
+    std::size_t written = 0;  // bytes of kFamilyData from the start of the buffer
+};
+TransmitCall g_transmit;
+
 uint32_t fuzz_transmit(uint32_t, int32_t command_length, const uint8_t *command,
                        int32_t *response_length, uint8_t *response) {
     if (command_length < 0 || command_length > CMD_BUF_SIZE) __builtin_trap();
+    if (*response_length < 0 || *response_length > RESP_MAX_DATA) __builtin_trap();
     volatile std::uint8_t sink = 0;
     for (int32_t i = 0; i < command_length; ++i) sink = sink + command[i];
-    // Fill what the daemon offered (never more than its payload buffer), then
-    // report any count at all.
-    const std::int32_t offered = std::clamp<std::int32_t>(*response_length, 0, RESP_PAYLOAD_SIZE);
-    std::memset(response, 0x5A, static_cast<std::size_t>(offered));
+    // Write any amount of the daemon's buffer, whatever was offered (less on
+    // each later call, so that a byte left over from an earlier call shows),
+    // then report any count at all.
+    const std::size_t amount = std::min<std::size_t>(std::size_t{g_behaviour.at(15)} * 33, RESP_PAYLOAD_SIZE);
+    g_transmit.written = amount >> g_transmit.calls;
+    ++g_transmit.calls;
+    std::memset(response, kFamilyData, g_transmit.written);
     *response_length = word(7);
     return static_cast<uint32_t>(word(11));
 }
@@ -67,13 +84,53 @@ void install_families() {
         install_dev_family(family, entries);
 }
 
+std::uint32_t u32(const srv_block &block, std::size_t offset) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, block.data() + offset, sizeof value);
+    return value;
+}
+
 void check_response(const srv_block &request, const srv_block &response) {
-    std::uint32_t length = 0;
-    std::memcpy(&length, response.data() + RESP_LENGTH_OFFSET, sizeof length);
+    const std::uint32_t length = u32(response, RESP_LENGTH_OFFSET);
     if (response[RESP_COMMAND_OFFSET] != request[REQ_COMMAND_OFFSET]) __builtin_trap();
+    for (std::size_t i = 1; i < RESP_LENGTH_OFFSET; ++i)
+        if (response[i] != 0) __builtin_trap();
     if (length > RESP_PAYLOAD_SIZE) __builtin_trap();
     for (std::size_t i = RESP_PAYLOAD_OFFSET + length; i < response.size(); ++i)
         if (response[i] != 0) __builtin_trap();
+}
+
+// The exact answer to a transmit; family_called tells whether the handle
+// reached the family.
+void check_transmit(const srv_block &request, const srv_block &response, bool family_called) {
+    const std::uint32_t length = u32(response, RESP_LENGTH_OFFSET);
+    const std::uint8_t *payload = response.data() + RESP_PAYLOAD_OFFSET;
+    const std::uint32_t n = u32(request, REQ_TSI_LENGTH_OFFSET);
+    std::uint32_t data = 0;
+    std::uint32_t status = QVK_STATUS_NO_ANSWER;
+    std::size_t family_bytes = 0;
+    if (n > CMD_BUF_SIZE) {
+        if (family_called) __builtin_trap();
+    } else if (!family_called) {
+        data = std::min<std::uint32_t>(u32(request, REQ_TSI_APDU_OFFSET + n), RESP_MAX_DATA);
+        status = QVK_STATUS_NOT_OPEN;
+    } else if (word(7) >= 0 && word(7) <= RESP_MAX_DATA) {
+        data = static_cast<std::uint32_t>(word(7));
+        status = static_cast<std::uint32_t>(word(11));
+        family_bytes = g_transmit.written;
+    }
+    if (length != data + RESP_STATUS_SIZE || u32(response, RESP_PAYLOAD_OFFSET + data) != status)
+        __builtin_trap();
+    for (std::size_t i = 0; i < data; ++i)
+        if (payload[i] != (i < family_bytes ? kFamilyData : 0)) __builtin_trap();
+}
+
+// The block of an open of the first listed device, as a requester posts it.
+srv_block open_first_listed() {
+    srv_block open{};
+    open[REQ_COMMAND_OFFSET] = CMD_OPEN_DEV;
+    std::memcpy(open.data() + REQ_ARGS_OFFSET, key_dev_table[0].path.data(), DEV_PATH_SLOT_SIZE);
+    return open;
 }
 
 }  // namespace
@@ -96,14 +153,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     enumerate[REQ_COMMAND_OFFSET] = CMD_ENUM_DEV_PATH;
     if (!srv_dispatch_request(enumerate, response)) __builtin_trap();
     check_response(enumerate, response);
+    const srv_block open = open_first_listed();
+    if (!srv_dispatch_request(open, response)) __builtin_trap();
+    check_response(open, response);
 
+    g_transmit = {};
     for (int round = 0; round < 2; ++round) {
         response.fill(0xEE);
+        const int calls_before = g_transmit.calls;
         const bool answered = srv_dispatch_request(request, response);
         const std::uint8_t command = request[REQ_COMMAND_OFFSET];
         const bool known = command >= CMD_ENUM_DEV_PATH && command <= CMD_ICC_TSI_API;
         if (answered != known) __builtin_trap();
         if (answered) check_response(request, response);
+        if (command == CMD_ICC_TSI_API) check_transmit(request, response, g_transmit.calls != calls_before);
     }
     return 0;
 }
