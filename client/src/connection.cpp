@@ -15,6 +15,12 @@ qvk_result wait_error(WaitOutcome outcome) {
     return outcome == WaitOutcome::timed_out ? QVK_ERR_TIMEOUT : QVK_ERR_NOT_RUNNING;
 }
 
+// The daemon answers only these commands; any other request stays posted
+// without an answer for as long as the daemon runs.
+bool answered_by_daemon(std::uint8_t command) {
+    return command >= CMD_ENUM_DEV_PATH && command <= CMD_ICC_TSI_API;
+}
+
 }  // namespace
 
 // +1 on the server set, without SEM_UNDO: the raise must outlive this
@@ -36,11 +42,13 @@ qvk_result Connection::raise_server() {
 //    waits for that answer first. A spare raise of the server set makes sure
 //    the request is served even if its poster died before raising; a raise
 //    too many is harmless, since the daemon ignores a wake that finds no
-//    request posted.
+//    request posted. A request with a command the daemon does not know
+//    (anyone may write the segment) is never answered: waiting for it would
+//    hold up every requester until the daemon restarts, so it is dropped.
 qvk_result Connection::settle_previous(const StateWord &state, const Deadline &deadline) {
     const std::uint32_t found = state.load();
     if (found == SHM_STATE_IDLE) return QVK_OK;
-    if (found == SHM_STATE_REQUEST) {
+    if (found == SHM_STATE_REQUEST && answered_by_daemon(ipc_.mapping().block()[REQ_COMMAND_OFFSET])) {
         if (const qvk_result raised = raise_server(); raised != QVK_OK) return raised;
         const WaitResult waited = wait_while(state, SHM_STATE_REQUEST, deadline, &ipc_, policy_);
         if (waited.outcome != WaitOutcome::changed) return wait_error(waited.outcome);

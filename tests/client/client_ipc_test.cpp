@@ -28,15 +28,16 @@ Bytes reversed(Bytes bytes) {
     return bytes;
 }
 
-// The block of a transmit request on handle 7, as a requester writes it.
-void post_by_hand(const Bytes &apdu, bool raise_server) {
+// The block of a transmit request on handle 7, as a requester writes it
+// (with another command byte, if given).
+void post_by_hand(const Bytes &apdu, bool raise_server, std::uint8_t command = CMD_ICC_TSI_API) {
     const int segment = shmget(SHM_KEY, SHM_SIZE, 0);
     ASSERT_GE(segment, 0);
     auto *base = static_cast<std::uint8_t *>(shmat(segment, nullptr, 0));
     ASSERT_NE(base, reinterpret_cast<void *>(-1));
     std::uint8_t *block = base + SHM_BLOCK_OFFSET;
     std::memset(block, 0, 24 + apdu.size());
-    block[0] = CMD_ICC_TSI_API;
+    block[0] = command;
     const std::uint32_t fields[] = {kHandle, static_cast<std::uint32_t>(apdu.size())};
     std::memcpy(block + REQ_TSI_HANDLE_OFFSET, fields, sizeof fields);
     std::memcpy(block + REQ_TSI_APDU_OFFSET, apdu.data(), apdu.size());
@@ -186,6 +187,13 @@ TEST(DeadRequester, WhatADeadRequesterLeftInTheSegmentIsSettledByTheNext) {
     ASSERT_TRUE(eventually([] { return state_word() == SHM_STATE_RESPONSE; }));
     EXPECT_EQ(requester.transmit(kHandle, hex("BB CC"), &result), hex("CC BB"));
     EXPECT_EQ(result, QVK_OK);
+    // A request the server never answers (a command it does not know) is
+    // not waited for: it would hold up every requester until a restart.
+    post_by_hand(hex("DD EE"), true, CMD_ICC_TSI_API + 1);
+    const auto start = steady_clock::now();
+    EXPECT_EQ(requester.transmit(kHandle, hex("DD EE"), &result), hex("EE DD"));
+    EXPECT_EQ(result, QVK_OK);
+    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST(ServerGone, AServerStartingAfreshMidRequestLosesItAndTheTurnStaysSound) {

@@ -58,6 +58,7 @@ int create_set(key_t key) {
         if (state.load(std::memory_order_acquire) != SHM_STATE_REQUEST) continue;
         const Bytes request(base + SHM_BLOCK_OFFSET, base + SHM_BLOCK_OFFSET + SHM_BLOCK_SIZE);
         const Bytes response = handler(request);
+        if (response.empty()) continue;
         std::memset(base + SHM_BLOCK_OFFSET, 0, SHM_BLOCK_SIZE);
         std::memcpy(base + SHM_BLOCK_OFFSET, response.data(), std::min<std::size_t>(response.size(), SHM_BLOCK_SIZE));
         state.store(SHM_STATE_RESPONSE, std::memory_order_release);

@@ -19,6 +19,8 @@ class ScriptedServer {
 public:
     // Gets the request block (8200 bytes) and returns the start of the
     // response block (header and payload); the rest of the block is zero.
+    // Nothing returned: no answer at all, and the state word stays 1, as
+    // qvkserver does for a command it does not know.
     using Handler = std::function<Bytes(const Bytes &request)>;
 
     struct Options {
@@ -46,7 +48,8 @@ Bytes answer_block(std::uint8_t command, const Bytes &payload);
 // A well-behaved server with one token: lists "/dev/QVUsbKey0" and
 // "/dev/QVUsbKey1", opens the first as handle 7, closes anything, and answers
 // an APDU on handle 7 with the APDU's bytes reversed and status 90 00 (so
-// every answer tells which command it belongs to).
+// every answer tells which command it belongs to). Any other command is not
+// answered.
 Bytes token_answers(const Bytes &request);
 
 }  // namespace qvk::test
