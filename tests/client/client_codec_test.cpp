@@ -18,6 +18,7 @@ using qvk::client::Request;
 using qvk::client::ResponseCopy;
 using qvk::test::Bytes;
 using qvk::test::hex;
+using qvk::test::le32;
 using qvk::test::operator+;
 
 namespace {
@@ -40,14 +41,8 @@ ResponseCopy copied(std::uint8_t command, const Bytes &payload, qvk_result expec
     return response;
 }
 
-Bytes u32(std::uint32_t value) {
-    Bytes bytes(4);
-    std::memcpy(bytes.data(), &value, 4);
-    return bytes;
-}
-
 Bytes enumeration(const std::vector<std::string> &paths) {
-    Bytes payload = u32(paths.empty() ? 0 : 1);
+    Bytes payload = le32(paths.empty() ? 0 : 1);
     payload.push_back(static_cast<std::uint8_t>(paths.size()));
     for (const auto &path : paths) {
         Bytes slot(DEV_PATH_SLOT_SIZE, 0);
@@ -213,13 +208,13 @@ TEST(TransmitAnswer, SplitsDataAndStatusWithinTheOfferedRoom) {
     EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, hex("82 6A 00 00")), 0, data, length, status), QVK_OK);
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(status, 0x6A82u);
-    EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, Bytes(8188, 1) + u32(0x9000)), 8188, data, length, status),
+    EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, Bytes(8188, 1) + le32(0x9000)), 8188, data, length, status),
               QVK_OK);
     EXPECT_EQ(length, 8188u);
 
     // More data than offered, or no room for the status: malformed, nothing copied.
     data.fill(0xEE);
-    EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, Bytes(17, 1) + u32(0x9000)), 16, data, length, status),
+    EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, Bytes(17, 1) + le32(0x9000)), 16, data, length, status),
               QVK_ERR_MALFORMED_RESPONSE);
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(data[0], 0xEE);
@@ -228,12 +223,12 @@ TEST(TransmitAnswer, SplitsDataAndStatusWithinTheOfferedRoom) {
                   QVK_ERR_MALFORMED_RESPONSE);
 
     // A handle the daemon has not opened: capacity zero bytes, then FF FF FF FF.
-    EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, Bytes(16, 0) + u32(0xFFFFFFFF)), 16, data, length, status),
+    EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, Bytes(16, 0) + le32(0xFFFFFFFF)), 16, data, length, status),
               QVK_ERR_HANDLE_NOT_OPEN);
     EXPECT_EQ(status, 0xFFFFFFFFu);
     EXPECT_EQ(length, 0u);
     // The token did not answer.
-    EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, u32(0xFFFF)), 16, data, length, status),
+    EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, le32(0xFFFF)), 16, data, length, status),
               QVK_ERR_NO_ANSWER);
     EXPECT_EQ(status, 0xFFFFu);
 }

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "qvk_segment.h"
+#include "requester_helpers.h"
 
 namespace qvk::test {
 
@@ -26,11 +27,6 @@ std::uint32_t field(const Bytes &bytes, std::size_t offset) {
     std::uint32_t value = 0;
     if (offset + 4 <= bytes.size()) std::memcpy(&value, &bytes[offset], 4);
     return value;
-}
-
-void append_u32(Bytes &bytes, std::uint32_t value) {
-    const auto *p = reinterpret_cast<const std::uint8_t *>(&value);
-    bytes.insert(bytes.end(), p, p + 4);
 }
 
 int create_set(key_t key) {
@@ -103,7 +99,7 @@ void ScriptedServer::kill() {
 
 Bytes answer_block(std::uint8_t command, const Bytes &payload) {
     Bytes block{command, 0, 0, 0};
-    append_u32(block, static_cast<std::uint32_t>(payload.size()));
+    block = block + le32(static_cast<std::uint32_t>(payload.size()));
     block.insert(block.end(), payload.begin(), payload.end());
     return block;
 }
@@ -123,7 +119,7 @@ Bytes token_answers(const Bytes &request) {
     }
     case CMD_OPEN_DEV: {
         const char *path = reinterpret_cast<const char *>(&request[REQ_ARGS_OFFSET]);
-        append_u32(payload, std::strcmp(path, "/dev/QVUsbKey0") == 0 ? 7 : 0);
+        payload = payload + le32(std::strcmp(path, "/dev/QVUsbKey0") == 0 ? 7 : 0);
         break;
     }
     case CMD_CLOSE_DEV:
@@ -135,13 +131,13 @@ Bytes token_answers(const Bytes &request) {
         const std::uint32_t capacity = field(request, REQ_TSI_APDU_OFFSET + n);
         if (handle != 7) {
             payload.assign(capacity, 0);
-            append_u32(payload, QVK_STATUS_NOT_OPEN);
+            payload = payload + le32(QVK_STATUS_NOT_OPEN);
             break;
         }
         const Bytes apdu(request.begin() + REQ_TSI_APDU_OFFSET, request.begin() + REQ_TSI_APDU_OFFSET + n);
         payload.assign(apdu.rbegin(), apdu.rend());
         payload.resize(std::min<std::size_t>(payload.size(), capacity));
-        append_u32(payload, 0x9000);
+        payload = payload + le32(0x9000);
         break;
     }
     default:

@@ -69,12 +69,6 @@ Bytes RawRequester::exchange(const Bytes &request) const {
     return block_bytes();
 }
 
-Bytes le32(std::uint32_t value) {
-    Bytes bytes(4);
-    std::memcpy(bytes.data(), &value, 4);
-    return bytes;
-}
-
 namespace {
 Bytes header(std::uint8_t command) {
     Bytes block(REQ_ARGS_OFFSET, 0);

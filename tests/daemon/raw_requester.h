@@ -63,6 +63,4 @@ struct Response {
 };
 Response parse_response(const Bytes &block);
 
-Bytes le32(std::uint32_t value);
-
 }  // namespace qvk::test

@@ -59,4 +59,10 @@ Bytes hex(const char *text) {
     return bytes;
 }
 
+Bytes le32(std::uint32_t value) {
+    Bytes bytes(4);
+    std::memcpy(bytes.data(), &value, 4);
+    return bytes;
+}
+
 }  // namespace qvk::test

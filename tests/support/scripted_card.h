@@ -41,4 +41,8 @@ private:
 // Bytes from a hex text such as "00 A4 00 00 02 3F 00".
 Bytes hex(const char *text);
 
+// The four bytes of a 32-bit value in host order, as the daemon's segment
+// holds every wider integer.
+Bytes le32(std::uint32_t value);
+
 }  // namespace qvk::test
