@@ -47,7 +47,7 @@ std::uint32_t open_listed(const key_dev_entry &listed, const char *path) {
     const dev_family *family = dev_family_of(listed.family);
     if (family == nullptr || family->entries.open == nullptr) return 0;
     const std::uint32_t handle = family->entries.open(path);
-    if (handle == 0 || handle == QVK_HANDLE_NOT_OPENED) return 0;
+    if (handle == QVK_HANDLE_NONE || handle == QVK_HANDLE_FAILED) return 0;
 
     std::unique_ptr<key_dev_entry> record(new (std::nothrow) key_dev_entry{listed.family, listed.path, handle});
     key_handle_map_node *head = key_handle_map_push(key_handle_map_list, std::move(record));

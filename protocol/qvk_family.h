@@ -17,7 +17,8 @@ extern "C" {
 
 /* Fills *count and up to 32 slots of 128 bytes (4096 in all); result unused. */
 typedef uint16_t (*qvk_enum_fn)(uint8_t *count, char *path_list);
-/* Opens a listed path; 0 (or 0xFFFFFFFF for the kernel-driver family) = failed. */
+/* Opens a listed path; 0 (or QVK_HANDLE_FAILED, -1, from the kernel-driver
+ * family; see qvk_segment.h) = failed. */
 typedef uint32_t (*qvk_open_fn)(const char *path);
 /* Non-zero: closed. */
 typedef uint16_t (*qvk_close_fn)(uint32_t handle);
@@ -43,10 +44,6 @@ enum {
 #define QVK_PLUGIN_FILE_UDK "libqvkmgrudk.so"
 #define QVK_PLUGIN_FILE_CCID "libqvkmgrccid.so"
 #define QVK_PLUGIN_FILE_HID "libqvkmgrhid.so"
-
-/* What the kernel-driver family's open returns for a device it did not
- * open; the daemon treats it like 0. */
-#define QVK_HANDLE_NOT_OPENED 0xFFFFFFFFu
 
 #define QVK_FAMILY_SYM_ENUM "EnumQvDevPath"
 #define QVK_FAMILY_SYM_OPEN "OpenQvDev"
