@@ -10,9 +10,12 @@
 
 using srv_block = std::array<std::uint8_t, SHM_BLOCK_SIZE>;
 
-// Carries out the request in a private copy of the block and rewrites all of
-// response: command echoed at 0, payload length L at 4, the payload at 8,
-// zeros after it. Returns false, and answers nothing, for a command byte
-// other than 10 to 13. Uses working buffers reserved once; allocates only
-// the record of a newly opened handle.
+// Carries out the request and rewrites all of response: command echoed at 0,
+// payload length L at 4, the payload at 8, zeros after it. Returns false,
+// and answers nothing (response untouched), for a command byte other than
+// 10 to 13. Reads only the first REQ_READ_SIZE bytes of request, which must
+// be a private copy. Only writes response, never reads it, so response may
+// be the segment's block itself: whatever another process writes there
+// meanwhile cannot change what is carried out. Uses working buffers reserved
+// once; allocates only the record of a newly opened handle.
 bool srv_dispatch_request(const srv_block &request, srv_block &response) noexcept;
