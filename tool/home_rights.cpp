@@ -66,8 +66,29 @@ bool detachFromTerminal() {
     return redirected;
 }
 
+// In the child: the report pipe moves to descriptor 3, above standard input,
+// output and error, which detaching replaces (a caller started without them
+// leaves the pipe among them), and every other descriptor is closed. Neither
+// the sweeping process's own (the listing of "/home", whose position the
+// child shares) nor whatever its caller left open may reach what runs for a
+// home. False when the pipe cannot be moved.
+constexpr int kChildReportFd = 3;
+
+bool keepOnlyReportPipe(int reportFd) {
+    if (reportFd != kChildReportFd && dup2(reportFd, kChildReportFd) != kChildReportFd)
+        return false;
+    if (close_range(kChildReportFd + 1, ~0u, 0) != 0) {  // kernels without close_range
+        const long limit = sysconf(_SC_OPEN_MAX);
+        for (long fd = kChildReportFd + 1; fd < limit; ++fd) close(static_cast<int>(fd));
+    }
+    return true;
+}
+
 [[noreturn]] void runChild(const char *home, HomeRights rights, const ProfileOperation &operation,
                            int reportFd) {
+    // _exit: the parent's stdio buffers and exit handlers are not the child's.
+    // Without a report the parent counts two failures.
+    if (!keepOnlyReportPipe(reportFd)) _exit(0);
     AttemptReport report{0, 0};
     if (detachFromTerminal() && takeHomeRights(home, rights)) {
         report[0] = operation(home, ProfileApp::Firefox) == 1 ? 1 : 0;
@@ -75,9 +96,8 @@ bool detachFromTerminal() {
     }
     ssize_t written = 0;
     do {
-        written = write(reportFd, report.data(), report.size());
+        written = write(kChildReportFd, report.data(), report.size());
     } while (written < 0 && errno == EINTR);
-    // _exit: the parent's stdio buffers and exit handlers are not the child's.
     _exit(0);
 }
 

@@ -25,7 +25,8 @@ struct HomeResults {
 // directory's owner, so nothing that the owner controls (profiles.ini, the
 // profile directory, its module list) is ever acted on with root's rights,
 // and the files NSS rewrites stay the owner's. Every child runs in a session
-// of its own with /dev/null as standard input, output and error. A child that
+// of its own with /dev/null as standard input, output and error, and keeps no
+// other descriptor of the sweeping process than its report pipe. A child that
 // cannot take those rights does nothing; a child that fails to report counts
 // as two failures.
 // The parent's buffered standard output is flushed first.
