@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -101,9 +104,18 @@ bool keepOnlyReportPipe(int reportFd) {
     _exit(0);
 }
 
-bool readReport(int fd, AttemptReport &report) {
+// Reads the child's two results, waiting at most until deadline.
+bool readReport(int fd, AttemptReport &report, std::chrono::steady_clock::time_point deadline) {
     std::size_t got = 0;
     while (got < report.size()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled < 0) return false;
+        if (polled == 0) continue;
         const std::span<unsigned char> rest = std::span(report).subspan(got);
         const ssize_t n = read(fd, rest.data(), rest.size());
         if (n < 0 && errno == EINTR) continue;
@@ -121,7 +133,9 @@ void reap(pid_t child) {
 }  // namespace
 
 HomeResults runProfileAttempts(const char *home, HomeRights rights,
-                               const ProfileOperation &operation) {
+                               const ProfileOperation &operation,
+                               std::chrono::milliseconds time_limit) {
+    const auto deadline = std::chrono::steady_clock::now() + time_limit;
     std::array<int, 2> fds{};
     if (pipe2(fds.data(), O_CLOEXEC) != 0) return {};
     UniqueFd readEnd(fds[0]);
@@ -137,7 +151,8 @@ HomeResults runProfileAttempts(const char *home, HomeRights rights,
     writeEnd.reset();
 
     AttemptReport report{};
-    const bool complete = readReport(readEnd.get(), report);
+    const bool complete = readReport(readEnd.get(), report, deadline);
+    if (!complete) kill(child, SIGKILL);  // late, or gone already: either way done
     reap(child);
     if (!complete) return {};
     return {report[0], report[1]};

@@ -3,6 +3,7 @@
 
 #include "profile_app.h"
 
+#include <chrono>
 #include <functional>
 
 // One profile attempt of a command: 1 for success, 0 for failure.
@@ -29,6 +30,11 @@ struct HomeResults {
 // other descriptor of the sweeping process than its report pipe. A child that
 // cannot take those rights does nothing; a child that fails to report counts
 // as two failures.
+// A child that has not reported within time_limit is killed and counts as
+// two failures: what runs for a home (a profiles.ini that is a named pipe, a
+// module that never returns) must not stall the sweep over the other homes.
 // The parent's buffered standard output is flushed first.
+inline constexpr std::chrono::seconds kHomeTimeLimit{120};
 HomeResults runProfileAttempts(const char *home, HomeRights rights,
-                               const ProfileOperation &operation);
+                               const ProfileOperation &operation,
+                               std::chrono::milliseconds time_limit = kHomeTimeLimit);

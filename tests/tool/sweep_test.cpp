@@ -1,6 +1,7 @@
 // The sweep over "/root" and "/home" with a stand-in operation that records
 // the rights it runs with, in private mounts over /root and /home.
 #include "keyrill_fixture.h"
+#include "home_rights.h"
 #include "sweep.h"
 
 #include <dirent.h>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -154,4 +156,32 @@ TEST(KeyrillSweep, ResultsArriveWhenTheCallerStartedWithoutStandardStreams) {
         sweepAllHomes(command);
     });
     EXPECT_EQ(printed, "root line\nuser line alice\n");
+}
+
+TEST(KeyrillSweep, AHomeWhoseAttemptsNeverEndIsGivenUpAfterItsTimeLimit) {
+    // A user's profiles.ini can be a named pipe that nobody writes, or a
+    // module can hang: the child is killed and both attempts count as failed.
+    TempDir dir;
+    const std::string fifo = dir / "profiles.ini";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const HomeResults results = runProfileAttempts(
+        dir.path().c_str(), HomeRights::Root,
+        [&](const char *, ProfileApp) {
+            std::FILE *stuck = std::fopen(fifo.c_str(), "r");  // blocks: no writer
+            if (stuck != nullptr) std::fclose(stuck);
+            return 1;
+        },
+        std::chrono::milliseconds(300));
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_FALSE(results.anySucceeded());
+    EXPECT_LT(waited, std::chrono::seconds(30)) << "the sweep waited for the stuck home";
+
+    // A home that answers in time is not affected by the limit.
+    const HomeResults quick = runProfileAttempts(
+        dir.path().c_str(), HomeRights::Root,
+        [](const char *, ProfileApp app) { return app == ProfileApp::Thunderbird ? 1 : 0; },
+        std::chrono::milliseconds(30000));
+    EXPECT_EQ(quick.firefox, 0);
+    EXPECT_EQ(quick.thunderbird, 1);
 }
