@@ -114,6 +114,8 @@ TEST(CommandLine, OptionsConfigFileAndErrors) {
     EXPECT_THROW(parse_command_line({"-x", "3", "m"}), UsageError);
     EXPECT_THROW(parse_command_line({"-F", "zz", "m"}), UsageError);
     EXPECT_THROW(parse_command_line({"-c", directory / "missing.conf", "m"}), UsageError);
+    EXPECT_THROW(parse_command_line({"-c", directory.path(), "m"}), UsageError)
+        << "a directory is no empty config";
 
     qvk::test::write_file(directory / "bad.conf", "node 1\nfile 0015\n");
     try {
