@@ -1,6 +1,7 @@
 // The APDU trace, byte for byte: appended to //tmp/crw//pkcs11.log and
 // printed on standard output. /tmp is a private tmpfs in each test, so the
 // host's /tmp/crw is never touched.
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,8 +46,15 @@ protected:
     void SetUp() override {
         QVK_REQUIRE_PRIVATE_NAMESPACES();
         qvk::test::mount_tmpfs("/tmp");
+        private_tmp_ = true;
+    }
+    // The tests after this one in the same process (and the plug-in, when the
+    // build lives under /tmp) see /tmp as it was.
+    void TearDown() override {
+        if (private_tmp_) umount2("/tmp", MNT_DETACH);
     }
     qvk::test::UdkApi api;
+    bool private_tmp_ = false;
 
     void log(const Bytes &command, int32_t status, const Bytes &response) {
         api.log_to_file(static_cast<uint32_t>(command.size()), command.data(), status,
