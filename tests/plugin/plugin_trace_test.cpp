@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,6 +15,7 @@
 
 using qvk::test::Bytes;
 using qvk::test::hex;
+using qvk::test::read_file;
 
 namespace {
 
@@ -33,13 +32,6 @@ Bytes counting(std::size_t length) {
 const std::string kLine32 =
     "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F "
     "10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F ";
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class TraceFile : public ::testing::Test {
 protected:
