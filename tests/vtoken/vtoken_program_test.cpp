@@ -193,6 +193,9 @@ TEST_F(Program, BackgroundModeReturnsOnceMountedAndServes) {
 }
 
 TEST_F(Program, ClearErrorsForBadSpecsMissingOrBusyMountPoints) {
+    // Should a run be accepted after all, it goes to the background: the
+    // guard ends it rather than leave it serving for good.
+    ProcessGuard guard(mountpoint);
     ProgramRun result = run({program, "-F", "15:10", mountpoint}, directory);
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.output.find("bad file description '15:10'"), std::string::npos) << result.output;
