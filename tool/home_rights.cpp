@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -66,8 +69,29 @@ bool detachFromTerminal() {
     return redirected;
 }
 
+// In the child: the report pipe moves to descriptor 3, above standard input,
+// output and error, which detaching replaces (a caller started without them
+// leaves the pipe among them), and every other descriptor is closed. Neither
+// the sweeping process's own (the listing of "/home", whose position the
+// child shares) nor whatever its caller left open may reach what runs for a
+// home. False when the pipe cannot be moved.
+constexpr int kChildReportFd = 3;
+
+bool keepOnlyReportPipe(int reportFd) {
+    if (reportFd != kChildReportFd && dup2(reportFd, kChildReportFd) != kChildReportFd)
+        return false;
+    if (close_range(kChildReportFd + 1, ~0u, 0) != 0) {  // kernels without close_range
+        const long limit = sysconf(_SC_OPEN_MAX);
+        for (long fd = kChildReportFd + 1; fd < limit; ++fd) close(static_cast<int>(fd));
+    }
+    return true;
+}
+
 [[noreturn]] void runChild(const char *home, HomeRights rights, const ProfileOperation &operation,
                            int reportFd) {
+    // _exit: the parent's stdio buffers and exit handlers are not the child's.
+    // Without a report the parent counts two failures.
+    if (!keepOnlyReportPipe(reportFd)) _exit(0);
     AttemptReport report{0, 0};
     if (detachFromTerminal() && takeHomeRights(home, rights)) {
         report[0] = operation(home, ProfileApp::Firefox) == 1 ? 1 : 0;
@@ -75,15 +99,23 @@ bool detachFromTerminal() {
     }
     ssize_t written = 0;
     do {
-        written = write(reportFd, report.data(), report.size());
+        written = write(kChildReportFd, report.data(), report.size());
     } while (written < 0 && errno == EINTR);
-    // _exit: the parent's stdio buffers and exit handlers are not the child's.
     _exit(0);
 }
 
-bool readReport(int fd, AttemptReport &report) {
+// Reads the child's two results, waiting at most until deadline.
+bool readReport(int fd, AttemptReport &report, std::chrono::steady_clock::time_point deadline) {
     std::size_t got = 0;
     while (got < report.size()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled < 0) return false;
+        if (polled == 0) continue;
         const std::span<unsigned char> rest = std::span(report).subspan(got);
         const ssize_t n = read(fd, rest.data(), rest.size());
         if (n < 0 && errno == EINTR) continue;
@@ -101,7 +133,9 @@ void reap(pid_t child) {
 }  // namespace
 
 HomeResults runProfileAttempts(const char *home, HomeRights rights,
-                               const ProfileOperation &operation) {
+                               const ProfileOperation &operation,
+                               std::chrono::milliseconds time_limit) {
+    const auto deadline = std::chrono::steady_clock::now() + time_limit;
     std::array<int, 2> fds{};
     if (pipe2(fds.data(), O_CLOEXEC) != 0) return {};
     UniqueFd readEnd(fds[0]);
@@ -117,7 +151,8 @@ HomeResults runProfileAttempts(const char *home, HomeRights rights,
     writeEnd.reset();
 
     AttemptReport report{};
-    const bool complete = readReport(readEnd.get(), report);
+    const bool complete = readReport(readEnd.get(), report, deadline);
+    if (!complete) kill(child, SIGKILL);  // late, or gone already: either way done
     reap(child);
     if (!complete) return {};
     return {report[0], report[1]};

@@ -1,6 +1,7 @@
 // The sweep over "/root" and "/home" with a stand-in operation that records
 // the rights it runs with, in private mounts over /root and /home.
 #include "keyrill_fixture.h"
+#include "home_rights.h"
 #include "sweep.h"
 
 #include <dirent.h>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -34,11 +36,20 @@ std::string rightsLine(const std::string &home, ProfileApp app) {
     return line.str() + "\n";
 }
 
-// "detached " when the attempt leads its own session and writes to /dev/null.
+// The descriptors open above standard input, output and error.
+int descriptorsAboveStandard() {
+    int open = 0;
+    for (int fd = 3; fd < 1024; ++fd) open += fcntl(fd, F_GETFD) != -1;
+    return open;
+}
+
+// "detached " when the attempt leads its own session, writes to /dev/null and
+// holds no descriptor of the sweeping process but the pipe it reports through.
 std::string detachment() {
     struct stat out {}, null {};
     const bool detached = getsid(0) == getpid() && fstat(1, &out) == 0 &&
-                          stat("/dev/null", &null) == 0 && out.st_rdev == null.st_rdev;
+                          stat("/dev/null", &null) == 0 && out.st_rdev == null.st_rdev &&
+                          descriptorsAboveStandard() == 1;
     return detached ? "detached " : "attached ";
 }
 
@@ -84,7 +95,11 @@ TEST(KeyrillSweep, RootThenEveryHomeDirectoryInListingOrderWithItsOwnersRights) 
         [] { std::fputs("root line\n", stdout); },
         [](const char *name) { std::printf("user line %s\n", name); },
     };
+    // A descriptor the caller left open must not reach any home's attempt.
+    const int inherited = open("/home", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(inherited, 0);
     const std::string printed = capture_stdout([&] { sweepAllHomes(command); });
+    close(inherited);
 
     // Expected: the homes in the order of the listing; a user's attempts run as
     // the directory's owner and group, with that group alone as supplementary
@@ -121,4 +136,52 @@ TEST(KeyrillSweep, RootThenEveryHomeDirectoryInListingOrderWithItsOwnersRights) 
     closedir(listing);
     EXPECT_EQ(printed, expectedOutput);
     EXPECT_EQ(read_file(log), expectedLog);
+}
+
+TEST(KeyrillSweep, ResultsArriveWhenTheCallerStartedWithoutStandardStreams) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    mount_tmpfs("/root");
+    mount_tmpfs("/home");
+    makeHome("alice", 12345, 12345, "");
+    const SweepCommand command{
+        [](const char *, ProfileApp) { return 1; },
+        [] { std::fputs("root line\n", stdout); },
+        [](const char *name) { std::printf("user line %s\n", name); },
+    };
+    // With standard input and error closed the report pipe takes their
+    // numbers, which each home's child points at /dev/null.
+    const std::string printed = capture_stdout([&] {
+        close(0);
+        close(2);
+        sweepAllHomes(command);
+    });
+    EXPECT_EQ(printed, "root line\nuser line alice\n");
+}
+
+TEST(KeyrillSweep, AHomeWhoseAttemptsNeverEndIsGivenUpAfterItsTimeLimit) {
+    // A user's profiles.ini can be a named pipe that nobody writes, or a
+    // module can hang: the child is killed and both attempts count as failed.
+    TempDir dir;
+    const std::string fifo = dir / "profiles.ini";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const HomeResults results = runProfileAttempts(
+        dir.path().c_str(), HomeRights::Root,
+        [&](const char *, ProfileApp) {
+            std::FILE *stuck = std::fopen(fifo.c_str(), "r");  // blocks: no writer
+            if (stuck != nullptr) std::fclose(stuck);
+            return 1;
+        },
+        std::chrono::milliseconds(300));
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_FALSE(results.anySucceeded());
+    EXPECT_LT(waited, std::chrono::seconds(30)) << "the sweep waited for the stuck home";
+
+    // A home that answers in time is not affected by the limit.
+    const HomeResults quick = runProfileAttempts(
+        dir.path().c_str(), HomeRights::Root,
+        [](const char *, ProfileApp app) { return app == ProfileApp::Thunderbird ? 1 : 0; },
+        std::chrono::milliseconds(30000));
+    EXPECT_EQ(quick.firefox, 0);
+    EXPECT_EQ(quick.thunderbird, 1);
 }
