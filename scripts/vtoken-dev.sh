@@ -73,7 +73,9 @@ cleanup() {
   fi
   umount -l "$mnt" 2>/dev/null || true
   umount -l "$work/dev" 2>/dev/null || true
-  rm -rf "$work"
+  # The real /dev is bound under $work while the private one is set up: never
+  # follow a mount that is still there.
+  rm -rf --one-file-system "$work" || true
 }
 trap cleanup EXIT
 trap 'exit 130' INT

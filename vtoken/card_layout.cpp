@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -23,10 +22,20 @@ bool parse_number(std::string_view text, Number &value, int base) {
     return !text.empty() && error == std::errc{} && end == text.data() + text.size();
 }
 
+// Reads at most one byte more than a file can hold, so that an endless
+// source given by mistake (@/dev/urandom) ends in an error instead of
+// filling memory for ever.
 Bytes read_content_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::invalid_argument("cannot read '" + path + "'");
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    Bytes content(kMaxFileSize + 1);
+    in.read(reinterpret_cast<char *>(content.data()), static_cast<std::streamsize>(content.size()));
+    if (in.bad()) throw std::invalid_argument("cannot read '" + path + "'");
+    content.resize(static_cast<std::size_t>(in.gcount()));
+    if (content.size() > kMaxFileSize)
+        throw std::invalid_argument("'" + path + "' holds more than a file can (" +
+                                    std::to_string(kMaxFileSize) + " bytes)");
+    return content;
 }
 
 Bytes parse_content(std::string_view content) {

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -259,6 +261,15 @@ struct LoopConfigDeleter {
 }  // namespace
 
 int serve(const Options &options, TokenTable &table, const CommandLog &log) {
+    // libfuse unmounts by the name it mounted with, and in the background
+    // the program runs from "/": a relative name would then miss the mount
+    // (or name another one).
+    char mountpoint[PATH_MAX];
+    if (realpath(options.mountpoint.c_str(), mountpoint) == nullptr) {
+        std::fprintf(stderr, "qvkvtoken: mount point '%s': %s\n", options.mountpoint.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
     FuseArgsOwner arguments;
     arguments.add("qvkvtoken");
     std::string mount_options = "fsname=qvkvtoken,subtype=qvkvtoken";
@@ -282,7 +293,7 @@ int serve(const Options &options, TokenTable &table, const CommandLog &log) {
         std::fprintf(stderr, "qvkvtoken: cannot install the signal handlers\n");
         return 1;
     }
-    if (fuse_mount(file_system.get(), options.mountpoint.c_str()) != 0) {
+    if (fuse_mount(file_system.get(), mountpoint) != 0) {
         fuse_remove_signal_handlers(session);
         std::fprintf(stderr, "qvkvtoken: cannot mount on '%s' (see the message above)\n",
                      options.mountpoint.c_str());

@@ -135,6 +135,9 @@ private:
                 throw UsageError(where + error.what());
             }
         }
+        // A read error (a directory, for one) ends the loop like the end of
+        // the file would; it must not pass for an empty config.
+        if (in.bad()) throw UsageError("cannot read the config file '" + path + "'");
     }
 };
 

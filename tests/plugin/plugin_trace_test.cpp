@@ -1,11 +1,10 @@
 // The APDU trace, byte for byte: appended to //tmp/crw//pkcs11.log and
 // printed on standard output. /tmp is a private tmpfs in each test, so the
 // host's /tmp/crw is never touched.
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,6 +15,7 @@
 
 using qvk::test::Bytes;
 using qvk::test::hex;
+using qvk::test::read_file;
 
 namespace {
 
@@ -33,20 +33,20 @@ const std::string kLine32 =
     "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F "
     "10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F ";
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class TraceFile : public ::testing::Test {
 protected:
     void SetUp() override {
         QVK_REQUIRE_PRIVATE_NAMESPACES();
         qvk::test::mount_tmpfs("/tmp");
+        private_tmp_ = true;
+    }
+    // The tests after this one in the same process (and the plug-in, when the
+    // build lives under /tmp) see /tmp as it was.
+    void TearDown() override {
+        if (private_tmp_) umount2("/tmp", MNT_DETACH);
     }
     qvk::test::UdkApi api;
+    bool private_tmp_ = false;
 
     void log(const Bytes &command, int32_t status, const Bytes &response) {
         api.log_to_file(static_cast<uint32_t>(command.size()), command.data(), status,

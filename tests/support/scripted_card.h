@@ -2,6 +2,7 @@
 // every write is one message and every read takes one whole message. Answers
 // are queued before the exchange; the commands the card received are read
 // back afterwards. No thread is needed: the two directions are independent.
+// A read with no answer queued fails after a few seconds rather than hang.
 #pragma once
 
 #include <cstdint>

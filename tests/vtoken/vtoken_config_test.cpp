@@ -65,6 +65,16 @@ TEST(FileSpecs, RejectBadSpecsWithTheReason) {
     EXPECT_NE(reason("32/0015:1").find("bad node index"), std::string::npos);
     EXPECT_NE(reason("x/0015:1").find("bad node index"), std::string::npos);
     EXPECT_EQ(reason("0015:65536"), "accepted");
+
+    // Content files: a directory is refused, and no more than a file can hold
+    // is read, so an endless source cannot fill memory.
+    qvk::test::TempDir directory;
+    EXPECT_NE(reason("0015=@" + directory.path()).find("cannot read"), std::string::npos);
+    qvk::test::write_file(directory / "largest.bin", std::string(65536, 'x'));
+    qvk::test::write_file(directory / "too_large.bin", std::string(65537, 'x'));
+    EXPECT_EQ(reason("0015=@" + (directory / "largest.bin")), "accepted");
+    EXPECT_NE(reason("0015=@" + (directory / "too_large.bin")).find("holds more than a file can"),
+              std::string::npos);
 }
 
 TEST(CommandLine, OptionsConfigFileAndErrors) {
@@ -104,6 +114,8 @@ TEST(CommandLine, OptionsConfigFileAndErrors) {
     EXPECT_THROW(parse_command_line({"-x", "3", "m"}), UsageError);
     EXPECT_THROW(parse_command_line({"-F", "zz", "m"}), UsageError);
     EXPECT_THROW(parse_command_line({"-c", directory / "missing.conf", "m"}), UsageError);
+    EXPECT_THROW(parse_command_line({"-c", directory.path(), "m"}), UsageError)
+        << "a directory is no empty config";
 
     qvk::test::write_file(directory / "bad.conf", "node 1\nfile 0015\n");
     try {

@@ -92,13 +92,16 @@ struct ProgramRun {
     std::string output;
 };
 
-pid_t start(const std::vector<std::string> &arguments, const std::string &output_path) {
+// Starts the program, from `working_directory` when one is given.
+pid_t start(const std::vector<std::string> &arguments, const std::string &output_path,
+            const std::string &working_directory = {}) {
     std::vector<std::string> copy = arguments;
     std::vector<char *> argv;
     for (std::string &argument : copy) argv.push_back(argument.data());
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        if (!working_directory.empty() && chdir(working_directory.c_str()) != 0) _exit(126);
         const int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(output, STDOUT_FILENO);
         dup2(output, STDERR_FILENO);
@@ -114,9 +117,10 @@ ProgramRun finish(pid_t pid, const std::string &output_path) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(output_path)};
 }
 
-ProgramRun run(const std::vector<std::string> &arguments, const TempDir &directory) {
+ProgramRun run(const std::vector<std::string> &arguments, const TempDir &directory,
+               const std::string &working_directory = {}) {
     const std::string output = directory / "output.txt";
-    return finish(start(arguments, output), output);
+    return finish(start(arguments, output, working_directory), output);
 }
 
 class Program : public ::testing::Test {
@@ -146,7 +150,10 @@ TEST_F(Program, ForegroundUnmountsCleanlyOnSigtermAndSigint) {
 TEST_F(Program, BackgroundModeReturnsOnceMountedAndServes) {
     qvk::test::make_directories(mountpoint);
     ProcessGuard guard(mountpoint);
-    const ProgramRun started = run({program, "-n", "2", "-F", "0015=text:hi", mountpoint}, directory);
+    // Named relative to where it starts: the background process runs from
+    // "/" and must still unmount this mount point when it stops.
+    const ProgramRun started =
+        run({program, "-n", "2", "-F", "0015=text:hi", "mnt"}, directory, directory.path());
     ASSERT_EQ(started.status, 0) << started.output;
     EXPECT_TRUE(qvk::test::is_fuse_mount(mountpoint)) << "mounted before the command returned";
 
@@ -186,6 +193,9 @@ TEST_F(Program, BackgroundModeReturnsOnceMountedAndServes) {
 }
 
 TEST_F(Program, ClearErrorsForBadSpecsMissingOrBusyMountPoints) {
+    // Should a run be accepted after all, it goes to the background: the
+    // guard ends it rather than leave it serving for good.
+    ProcessGuard guard(mountpoint);
     ProgramRun result = run({program, "-F", "15:10", mountpoint}, directory);
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.output.find("bad file description '15:10'"), std::string::npos) << result.output;
