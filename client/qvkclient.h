@@ -44,7 +44,9 @@ typedef enum qvk_result {
     QVK_ERR_CLOSE_REFUSED = 9,      /* the device family did not close the handle */
     QVK_ERR_REQUEST_LOST = 10,      /* the segment was reset during the call (daemon restarted) */
     QVK_ERR_SYSTEM = 11,            /* an unexpected system call failure */
-    QVK_ERR_OUT_OF_MEMORY = 12
+    QVK_ERR_OUT_OF_MEMORY = 12,
+    QVK_ERR_BUFFER_TOO_SMALL = 13   /* the answer had more data than the room given: the data
+                                       was cut to that room (the status is the token's) */
 } qvk_result;
 
 /* Plain-words text of a result; never null (unknown values get a text too). */
@@ -86,7 +88,12 @@ QVK_CLIENT_API qvk_result qvk_close(qvk_client *client, uint32_t handle);
  * response (the daemon is offered at most 8188 bytes of it), out: the bytes
  * of answer data placed there. *status receives SW1 * 256 + SW2 (or the
  * daemon's raw status) whenever an answer arrived, also with
- * QVK_ERR_HANDLE_NOT_OPEN and QVK_ERR_NO_ANSWER. */
+ * QVK_ERR_HANDLE_NOT_OPEN, QVK_ERR_NO_ANSWER and QVK_ERR_BUFFER_TOO_SMALL.
+ * A device family may answer with more data than the room offered (the
+ * kernel-driver family does not know the room): then the room is filled,
+ * the rest is lost, and the result is QVK_ERR_BUFFER_TOO_SMALL. Offer 8188
+ * bytes (or at least 2036 for the kernel-driver family) to get every answer
+ * whole. */
 QVK_CLIENT_API qvk_result qvk_transmit(qvk_client *client, uint32_t handle,
                                        const uint8_t *command, size_t command_length,
                                        uint8_t *response, size_t *response_length,

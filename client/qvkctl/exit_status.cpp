@@ -18,6 +18,7 @@ ExitStatus exit_status_for(qvk_result result) {
         return EXIT_NO_DEVICE;
     case QVK_ERR_HANDLE_NOT_OPEN:
     case QVK_ERR_NO_ANSWER:
+    case QVK_ERR_BUFFER_TOO_SMALL:
     case QVK_ERR_CLOSE_REFUSED:
     case QVK_ERR_REQUEST_LOST:
         return EXIT_TOKEN_ERROR;

@@ -125,15 +125,20 @@ qvk_result decode_transmit(const ResponseCopy &response, std::uint32_t capacity,
     length = 0;
     if (!header_matches(response, CMD_ICC_TSI_API)) return QVK_ERR_MALFORMED_RESPONSE;
     const auto payload = response.payload();
-    // r data bytes and the status; r can never exceed what was offered.
+    // r data bytes and the status. A family may place more than was offered
+    // (the kernel-driver family does not know the room); the daemon bounds r
+    // to 8188, and only the offered room is filled here.
     if (capacity > data.size()) return QVK_ERR_INVALID_ARGUMENT;
-    if (payload.size() < RESP_STATUS_SIZE || payload.size() - RESP_STATUS_SIZE > capacity)
+    if (payload.size() < RESP_STATUS_SIZE || payload.size() - RESP_STATUS_SIZE > RESP_MAX_DATA)
         return QVK_ERR_MALFORMED_RESPONSE;
     const std::size_t r = payload.size() - RESP_STATUS_SIZE;
     status = load_u32(payload, r);
-    if (status == QVK_STATUS_NOT_OPEN) return QVK_ERR_HANDLE_NOT_OPEN;
-    std::ranges::copy(payload.first(r), data.begin());
-    length = r;
+    if (status == QVK_STATUS_NOT_OPEN) return r == capacity ? QVK_ERR_HANDLE_NOT_OPEN
+                                                            : QVK_ERR_MALFORMED_RESPONSE;
+    const std::size_t placed = std::min<std::size_t>(r, capacity);
+    std::ranges::copy(payload.first(placed), data.begin());
+    length = placed;
+    if (placed < r) return QVK_ERR_BUFFER_TOO_SMALL;
     return status == QVK_STATUS_NO_ANSWER ? QVK_ERR_NO_ANSWER : QVK_OK;
 }
 

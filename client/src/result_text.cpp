@@ -31,6 +31,8 @@ extern "C" QVK_CLIENT_API const char *qvk_result_text(qvk_result result) {
         return "a system call failed unexpectedly";
     case QVK_ERR_OUT_OF_MEMORY:
         return "out of memory";
+    case QVK_ERR_BUFFER_TOO_SMALL:
+        return "the token's answer had more data than the room given for it; the rest was cut";
     }
     return "unknown result code";
 }

@@ -212,12 +212,21 @@ TEST(TransmitAnswer, SplitsDataAndStatusWithinTheOfferedRoom) {
               QVK_OK);
     EXPECT_EQ(length, 8188u);
 
-    // More data than offered, or no room for the status: malformed, nothing copied.
+    // More data than offered (a family that does not know the room): the room
+    // is filled, nothing past it is written, and the caller learns it was cut.
     data.fill(0xEE);
+    status = 0;
     EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, Bytes(17, 1) + le32(0x9000)), 16, data, length, status),
+              QVK_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 16u);
+    EXPECT_EQ(status, 0x9000u);
+    EXPECT_EQ(data[15], 1);
+    EXPECT_EQ(data[16], 0xEE);
+    // An unopened handle's zero bytes are exactly the room offered.
+    EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, Bytes(8, 0) + le32(0xFFFFFFFF)), 16, data, length, status),
               QVK_ERR_MALFORMED_RESPONSE);
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(data[0], 0xEE);
+    // No room for the status: malformed, nothing copied.
+    data.fill(0xEE);
     for (const Bytes &short_payload : {Bytes{}, hex("00"), hex("00 90 00")})
         EXPECT_EQ(qvk::client::decode_transmit(copied(CMD_ICC_TSI_API, short_payload), 16, data, length, status),
                   QVK_ERR_MALFORMED_RESPONSE);
@@ -235,7 +244,7 @@ TEST(TransmitAnswer, SplitsDataAndStatusWithinTheOfferedRoom) {
 
 TEST(ResultText, EveryResultHasItsOwnPlainWords) {
     std::set<std::string> texts;
-    for (int code = QVK_OK; code <= QVK_ERR_OUT_OF_MEMORY; ++code) {
+    for (int code = QVK_OK; code <= QVK_ERR_BUFFER_TOO_SMALL; ++code) {
         const char *text = qvk_result_text(static_cast<qvk_result>(code));
         ASSERT_NE(text, nullptr);
         EXPECT_GT(std::strlen(text), 5u) << code;
