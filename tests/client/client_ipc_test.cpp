@@ -234,7 +234,12 @@ TEST(Malformed, ABadBlockFromTheServerIsADistinctErrorAndLeavesTheSegmentIdle) {
             block[RESP_LENGTH_OFFSET + 3] = 0x7F;
             return block;
         }
-        if (first == 0xE3) return answer_block(CMD_ICC_TSI_API, Bytes(300, 1));  // more than offered
+        if (first == 0xE3) return answer_block(CMD_ICC_TSI_API, hex("90 00"));  // no room for a status
+        if (first == 0xE4) {  // 296 data bytes and 9000, with 256 offered
+            Bytes payload(300, 1);
+            payload[296] = 0x00, payload[297] = 0x90, payload[298] = 0x00, payload[299] = 0x00;
+            return answer_block(CMD_ICC_TSI_API, payload);
+        }
         return token_answers(request);
     });
     Requester requester(5000);
@@ -245,6 +250,10 @@ TEST(Malformed, ABadBlockFromTheServerIsADistinctErrorAndLeavesTheSegmentIdle) {
         EXPECT_EQ(state_word(), 0u);
         EXPECT_EQ(turn_value(), 0);
     }
+    // More data than offered is not malformed: the room is filled and the cut is reported.
+    EXPECT_EQ(requester.transmit(kHandle, hex("E4 00"), &result, nullptr, 256), Bytes(256, 1));
+    EXPECT_EQ(result, QVK_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(state_word(), 0u);
     EXPECT_EQ(requester.transmit(kHandle, hex("01 02"), &result), hex("02 01"));
     EXPECT_EQ(result, QVK_OK);
 }
