@@ -67,6 +67,9 @@ bool semPresent(std::int32_t set) noexcept {
 }
 
 pid_t semTurnHolder(std::int32_t set) noexcept {
+    // Free: the request came from outside the turn protocol, and the last
+    // operator is some earlier requester.
+    if (semctl(set, 0, GETVAL) != 1) return 0;
     const int holder = semctl(set, 0, GETPID);
     return holder <= 0 || holder == getpid() ? 0 : static_cast<pid_t>(holder);
 }

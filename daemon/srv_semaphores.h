@@ -43,8 +43,10 @@ sem_wait_result semWait(std::int32_t set, const timespec &limit) noexcept;
 // Whether the set still exists.
 bool semPresent(std::int32_t set) noexcept;
 
-// The process that last operated on the client set, as seen from here; 0
-// when it cannot be told (this process itself, after a reset; a process of
-// another PID namespace; an error). While a requester that follows the turn
-// protocol has a request served, that is the requester.
+// The holder of the turn: the process that last operated on the client set
+// while the set reads 1, as seen from here. 0 when it cannot be told: the
+// turn is free (a requester outside the turn protocol), this process itself
+// (after a reset), a process of another PID namespace, an error. While a
+// requester that follows the turn protocol has a request served, that is
+// the requester.
 pid_t semTurnHolder(std::int32_t set) noexcept;

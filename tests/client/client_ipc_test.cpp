@@ -6,6 +6,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -341,16 +342,34 @@ TEST(ServerGone, ATurnResetUnderItsHolderIsNotGivenBackByIt) {
     QVK_REQUIRE_PRIVATE_NAMESPACES();
     ScriptedServer server(token_answers);
     server.stop();
-    const pid_t first = transmit_in_child(kHandle, hex("01 02"), 20000);
+    // The first requester reports its call's result and stays alive (its
+    // exit would apply whatever undo it is left with).
+    int reported[2];
+    ASSERT_EQ(pipe(reported), 0);
+    const pid_t first = run_in_child([&reported] {
+        Requester requester(20000);
+        qvk_result result;
+        requester.transmit(kHandle, hex("01 02"), &result);
+        if (write(reported[1], &result, sizeof result) != sizeof result) return 1;
+        pause();
+        return 0;
+    });
     ASSERT_TRUE(eventually([] { return turn_value() == 1 && state_word() == SHM_STATE_REQUEST; }));
     const int client_set = semget(SEM_CLIENT_KEY, 1, 0);
     ASSERT_EQ(semctl(client_set, 0, SETVAL, 0), 0);  // as a restart resets it
     sembuf take[2] = {{0, 0, IPC_NOWAIT}, {0, 1, SEM_UNDO}};
     ASSERT_EQ(semop(client_set, take, 2), 0);  // a second requester takes the turn
     server.resume();
-    EXPECT_EQ(exit_status_of(first), QVK_OK);
+    qvk_result result = QVK_ERR_SYSTEM;
+    ASSERT_EQ(read(reported[0], &result, sizeof result), static_cast<ssize_t>(sizeof result));
+    EXPECT_EQ(result, QVK_OK);
     EXPECT_EQ(turn_value(), 1) << "the first requester gave back the second one's turn";
-    sembuf give{0, -1, SEM_UNDO};
+    kill(first, SIGKILL);
+    exit_status_of(first);
+    EXPECT_EQ(turn_value(), 1);
+    sembuf give{0, -1, SEM_UNDO | IPC_NOWAIT};
     ASSERT_EQ(semop(client_set, &give, 1), 0);
     EXPECT_EQ(turn_value(), 0);
+    close(reported[0]);
+    close(reported[1]);
 }

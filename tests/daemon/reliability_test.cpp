@@ -95,7 +95,7 @@ TEST_F(DaemonReliability, ASecondDaemonRefusesToStartAndTouchesNothing) {
     EXPECT_EQ(turn_value(), 1);
     EXPECT_EQ(requester.block()[SHM_BLOCK_SIZE - 1], 0xA5);
 
-    sembuf give{0, -1, SEM_UNDO};
+    sembuf give{0, -1, SEM_UNDO | IPC_NOWAIT};
     ASSERT_EQ(semop(client_set(), &give, 1), 0);
     EXPECT_EQ(parse_response(requester.exchange(enum_request())).length, 5u + DEV_PATH_SLOT_SIZE);
 
