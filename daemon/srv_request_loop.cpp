@@ -106,12 +106,12 @@ int srv_request_loop() noexcept {
     const int id = shmget(SHM_KEY, SHM_SIZE, QVK_IPC_FLAGS);
     if (id == -1) {
         std::fputs("shmger failed!\n", stderr);
-        return 0;
+        return SRV_LOOP_NO_SEGMENT;
     }
     void *address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void *>(-1)) {
         std::fputs("shmat failed!\n", stderr);
-        return 0;
+        return SRV_LOOP_NO_SEGMENT;
     }
     const SharedSegment segment(address);
     // The state word first: a requester that is still copying an answer of
