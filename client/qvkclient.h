@@ -99,7 +99,14 @@ QVK_CLIENT_API qvk_result qvk_transmit(qvk_client *client, uint32_t handle,
                                        uint8_t *response, size_t *response_length,
                                        uint32_t *status);
 
-/* Which of the daemon's IPC objects exist, without attaching for requests. */
+/* Which of the daemon's IPC objects exist, without attaching for requests.
+ * The object fields are 1 (present and usable), 0 (missing) or
+ * QVK_PRESENT_DENIED (present, but this process may not read and write it);
+ * the two state fields are 1, 0 or QVK_UNKNOWN when they could not be read.
+ * qvk_probe returns QVK_ERR_ACCESS_DENIED when any object is denied, and
+ * never QVK_ERR_NOT_RUNNING for a state it could not read. */
+#define QVK_PRESENT_DENIED (-1)
+#define QVK_UNKNOWN (-1)
 typedef struct qvk_ipc_presence {
     int segment;          /* key 2222, at least 16384 bytes */
     int server_set;       /* key 3350 */
