@@ -16,7 +16,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "qvk_segment.h"
+#include "qvk_protocol.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -72,7 +72,7 @@ QVK_CLIENT_API uint32_t qvk_timeout(const qvk_client *client);
  * NUL-terminated within its slot. */
 typedef struct qvk_device_list {
     unsigned count;
-    char paths[DEV_MAX_COUNT][DEV_PATH_SLOT_SIZE];
+    char paths[QVK_DEV_MAX_COUNT][QVK_DEV_PATH_SLOT_SIZE];
 } qvk_device_list;
 
 QVK_CLIENT_API qvk_result qvk_list(qvk_client *client, qvk_device_list *devices);
