@@ -10,8 +10,8 @@
  * Valid C (C99 and later) and C++. A connection may be shared by the threads
  * of one process: calls take turns like calls from different processes.
  */
-#ifndef QVKCLIENT_H
-#define QVKCLIENT_H
+#ifndef QVK_CLIENT_H
+#define QVK_CLIENT_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -114,4 +114,4 @@ QVK_CLIENT_API qvk_result qvk_probe(qvk_ipc_presence *presence);
 }
 #endif
 
-#endif /* QVKCLIENT_H */
+#endif /* QVK_CLIENT_H */
