@@ -58,9 +58,9 @@ trap cleanup EXIT
 # dpkg-buildpackage writes next to the source tree, so it builds a copy of the
 # working tree (committed or not, ignored files left out).
 if [ -n "${QVK_PACKAGE_TEST_BUILT:-}" ]; then
-  # Packages built before (the .deb files and the .changes), to try the test itself.
+  # Packages built before (the .deb, .changes and .buildinfo files), to try the test itself.
   say "using the packages in $QVK_PACKAGE_TEST_BUILT"
-  cp "$QVK_PACKAGE_TEST_BUILT"/*.deb "$QVK_PACKAGE_TEST_BUILT"/*.changes "$work"/
+  cp "$QVK_PACKAGE_TEST_BUILT"/*.deb "$QVK_PACKAGE_TEST_BUILT"/*.changes "$QVK_PACKAGE_TEST_BUILT"/*.buildinfo "$work"/
 else
   say "building the packages (dpkg-buildpackage -us -uc -b)"
   mkdir "$work/src"
@@ -87,7 +87,9 @@ lintian --fail-on error,warning "$work"/*.changes ||
 
 server_deb=$(ls "$work"/qvkserver_*.deb)
 ccid=
-if dpkg-deb -c "$server_deb" | grep -q '/libqvkmgrccid\.so$'; then
+# (Listings are read whole before they are searched: with pipefail, a grep -q
+# that stops early would turn the listing's SIGPIPE into a failure.)
+if grep -q '/libqvkmgrccid\.so$' <<<"$(dpkg-deb -c "$server_deb")"; then
   ccid=1
   say "the daemon's package carries the ccid family: pcscd and vpcd join the test"
 fi
@@ -260,7 +262,7 @@ for program in /tmp/consumer /tmp/consumer-build/qvk_consumer /tmp/consumer-buil
   [ "$output" = $'devices: '"$expected_count"$'\nfile 0015: the-second-token' ] ||
     fail "$program printed '$output'"
 done
-inside ldd /tmp/consumer | grep -q 'libqvkclient\.so\.1 => /' ||
+grep -q 'libqvkclient\.so\.1 => /' <<<"$(inside ldd /tmp/consumer)" ||
   fail "the consumer does not use the installed shared library"
 say "the consumer programs list the tokens and read a file through the service"
 
@@ -282,7 +284,7 @@ inside apt-get purge -y -q "${packages[@]}" >"$work/purge.log" 2>&1 ||
 inside systemctl daemon-reload
 if running qvkserver; then fail "qvkserver still runs after purge"; fi
 if inside systemctl cat qvkserver.service >/dev/null 2>&1; then fail "systemd still knows qvkserver.service"; fi
-if inside ipcs -m -s | grep -E -q '0x000008ae|0x00000d16|0x00001162'; then
+if grep -E -q '0x000008ae|0x00000d16|0x00001162' <<<"$(inside ipcs -m -s)"; then
   fail "the daemon's IPC objects are left after purge"
 fi
 for package in "${packages[@]}"; do
