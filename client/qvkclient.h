@@ -10,13 +10,13 @@
  * Valid C (C99 and later) and C++. A connection may be shared by the threads
  * of one process: calls take turns like calls from different processes.
  */
-#ifndef QVKCLIENT_H
-#define QVKCLIENT_H
+#ifndef QVK_CLIENT_H
+#define QVK_CLIENT_H
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include "qvk_segment.h"
+#include "qvk_protocol.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -72,7 +72,7 @@ QVK_CLIENT_API uint32_t qvk_timeout(const qvk_client *client);
  * NUL-terminated within its slot. */
 typedef struct qvk_device_list {
     unsigned count;
-    char paths[DEV_MAX_COUNT][DEV_PATH_SLOT_SIZE];
+    char paths[QVK_DEV_MAX_COUNT][QVK_DEV_PATH_SLOT_SIZE];
 } qvk_device_list;
 
 QVK_CLIENT_API qvk_result qvk_list(qvk_client *client, qvk_device_list *devices);
@@ -121,4 +121,4 @@ QVK_CLIENT_API qvk_result qvk_probe(qvk_ipc_presence *presence);
 }
 #endif
 
-#endif /* QVKCLIENT_H */
+#endif /* QVK_CLIENT_H */

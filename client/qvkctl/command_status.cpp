@@ -5,6 +5,7 @@
 
 #include "commands.h"
 #include "exit_status.h"
+#include "qvk_segment.h"
 #include "session.h"
 
 namespace qvkctl {
