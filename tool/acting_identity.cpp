@@ -49,6 +49,11 @@ PathOwner profileIdentity(const char *home, ProfileApp app) {
     return owner;
 }
 
+void prepareIdentityLookups() {
+    getpwnam("nobody");
+    getgrgid(0);
+}
+
 bool takeIdentity(const PathOwner &identity) {
     switch (identity.kind) {
         case PathOwner::Kind::Root:

@@ -15,6 +15,11 @@ inline constexpr const char *PROFILE_DATABASE_FILES[] = {"cert9.db", "key4.db", 
 // when it is root's, so that nothing anyone else wrote is read as root.
 PathOwner profileIdentity(const char *home, ProfileApp app);
 
+// Loads the user and group database's modules (nsswitch.conf) in the calling
+// process, so that the children it starts find them loaded instead of each
+// loading them again.
+void prepareIdentityLookups();
+
 // Takes the identity for the rest of the process: Root keeps the caller's
 // rights; User becomes that user with the groups of a login (the primary
 // group of the user's passwd entry and every group that lists the user) or,

@@ -122,6 +122,13 @@ HomeAttempts::HomeAttempts(const char *home, HomeRights rights, const ProfileOpe
 
 HomeAttempts::~HomeAttempts() {
     if (!settled_) settle(false);
+    while (child_ > 0 && waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+bool HomeAttempts::reaped() {
+    if (child_ > 0 && waitpid(child_, nullptr, WNOHANG) != 0) child_ = -1;
+    return child_ <= 0;
 }
 
 bool HomeAttempts::progress() {
@@ -145,13 +152,12 @@ bool HomeAttempts::progress() {
 
 void HomeAttempts::settle(bool complete) {
     settled_ = true;
-    if (child_ > 0) {
-        // Late, gone already or ended without a report: the child and
-        // whatever it started in its session are done.
-        if (!complete) {
-            kill(-child_, SIGKILL);
-            kill(child_, SIGKILL);
-        }
+    // Late, gone already or ended without a report: the child and whatever
+    // it started in its session are done. A child that reported ends by
+    // itself and is reaped later.
+    if (child_ > 0 && !complete) {
+        kill(-child_, SIGKILL);
+        kill(child_, SIGKILL);
         while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
         }
         child_ = -1;

@@ -52,7 +52,7 @@ public:
                  std::chrono::milliseconds time_limit = kHomeTimeLimit);
     HomeAttempts(const HomeAttempts &) = delete;
     HomeAttempts &operator=(const HomeAttempts &) = delete;
-    // A child still running is killed; the child is reaped.
+    // A child still running is killed; the child is reaped (waiting for it).
     ~HomeAttempts();
 
     // The descriptor that becomes readable when the child reports or ends;
@@ -64,6 +64,9 @@ public:
     // deadline. True once the results are settled.
     bool progress();
     HomeResults results() const { return results_; }
+    // A child that reported is left to end by itself; true once it is
+    // reaped (without waiting for it).
+    bool reaped();
 
 private:
     void settle(bool complete);

@@ -1,5 +1,6 @@
 #include "sweep.h"
 
+#include "acting_identity.h"
 #include "path_text.h"
 
 #include <dirent.h>
@@ -95,21 +96,27 @@ private:
 
     void printSettled() {
         while (!homes_.empty() && homes_.front().attempts->settled()) {
-            const Home &home = homes_.front();
+            Home &home = homes_.front();
             if (home.attempts->results().anySucceeded()) {
                 if (home.entryName)
                     command_.printUserLine(home.entryName->c_str());
                 else
                     command_.printRootLine();
             }
+            ending_.push_back(std::move(home.attempts));
             homes_.pop_front();
         }
+        // Children that reported end while the next ones start.
+        std::erase_if(ending_, [](const std::unique_ptr<HomeAttempts> &attempts) {
+            return attempts->reaped();
+        });
     }
 
     const SweepCommand &command_;
     const std::chrono::milliseconds timeLimit_;
     const std::size_t jobs_;
     std::deque<Home> homes_;
+    std::vector<std::unique_ptr<HomeAttempts>> ending_;
 };
 
 }  // namespace
@@ -122,6 +129,7 @@ unsigned defaultSweepJobs() {
 }
 
 void sweepAllHomes(const SweepCommand &command, const SweepLimits &limits) {
+    prepareIdentityLookups();
     ParallelSweep sweep(command, limits);
     // Root's own home first; its line is printed first.
     sweep.start("/root", HomeRights::Root, std::nullopt);
