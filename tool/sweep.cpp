@@ -125,7 +125,9 @@ unsigned defaultSweepJobs() {
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     const int count = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 0;
-    return std::max(2u, static_cast<unsigned>(count));
+    // One more than the CPUs: no CPU waits while the sweep starts the next
+    // child or a finished one ends.
+    return std::max(2u, static_cast<unsigned>(count) + 1);
 }
 
 void sweepAllHomes(const SweepCommand &command, const SweepLimits &limits) {

@@ -18,11 +18,11 @@ struct SweepCommand {
 
 struct SweepLimits {
     std::chrono::milliseconds timeLimit = kHomeTimeLimit;  // for each home
-    unsigned jobs = 0;  // homes worked on at once; 0: one per CPU, at least two
+    unsigned jobs = 0;  // homes worked on at once; 0: defaultSweepJobs()
 };
 
-// The homes worked on at once by default: one per CPU this process may run
-// on, at least two.
+// The homes worked on at once by default: about one per CPU this process may
+// run on (one more than their number), at least two.
 unsigned defaultSweepJobs();
 
 // Runs the operation for Firefox and Thunderbird of each home and prints the
