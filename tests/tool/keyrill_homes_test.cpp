@@ -91,8 +91,12 @@ TEST_F(KeyrillHomes, NothingOthersCanWriteIsLoadedFollowedOrCreatedAsRoot) {
         chmod(file.c_str(), 0644);
     plant(srvFf);
     chmod((srvFf + "/pkcs11.txt").c_str(), 0666);
-    // Root's own profile stays root's.
+    // Root's own Firefox profile stays root's; a Thunderbird tree that a user
+    // owns in /root is that user's, in the same sweep.
     const std::string rootFf = make_profile("/root", ".mozilla/firefox", profiles_ini("r"), "r", 0);
+    chmod("/root", 0711);
+    const std::string rootTb = make_profile("/root", ".thunderbird", profiles_ini("b"), "b", kBob);
+    plant(rootTb);
 
     expectRun({"-add", kModule, kSoftHsmLibrary},
               kAddLine + "root succeed.\n" + kAddLine + "shared succeed\n");
@@ -100,15 +104,19 @@ TEST_F(KeyrillHomes, NothingOthersCanWriteIsLoadedFollowedOrCreatedAsRoot) {
     expectRun({"-del", kModule}, "        Delete PKCS#11 module for root succeed.\n"
                                  "        Delete PKCS#11 module for shared succeed.\n");
 
-    // The planted library ran as the member who planted it and, for the open
-    // module list, as nobody; never as root.
+    // The planted library ran as the member who planted it, as the owner of
+    // the Thunderbird tree in /root and, for the open module list, as nobody;
+    // never as root.
     const std::string loads = read_file(loadLog);
     EXPECT_NE(loads.find("12350 12350\n"), std::string::npos) << loads;
+    EXPECT_NE(loads.find("12346 12346\n"), std::string::npos) << loads;
     EXPECT_NE(loads.find("65534 65534\n"), std::string::npos) << loads;
     EXPECT_EQ(("\n" + loads).find("\n0 "), std::string::npos) << loads;
     EXPECT_EQ(files_not_owned_by(memberFf, kMember), std::vector<std::string>{});
     EXPECT_EQ(run_program({"ls", "-A", "/root/secret"}).out, "");
     EXPECT_EQ(files_not_owned_by(rootFf, 0), std::vector<std::string>{});
+    EXPECT_EQ(files_not_owned_by(rootTb, kBob), std::vector<std::string>{});
+    EXPECT_NE(list_certificates(rootTb, kBob, kBob).find("Keyrill Test CA"), std::string::npos);
     EXPECT_NE(list_certificates(rootFf, 0, 0).find("Keyrill Test CA"), std::string::npos);
 }
 
