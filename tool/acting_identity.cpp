@@ -50,8 +50,15 @@ PathOwner profileIdentity(const char *home, ProfileApp app) {
 }
 
 void prepareIdentityLookups() {
-    getpwnam("nobody");
-    getgrgid(0);
+    // Look-ups that no database answers go through every module of the
+    // passwd and group lines, and so load each of them.
+    constexpr uid_t kNoUser = 0x7ffffff3;
+    constexpr gid_t kNoGroup = 0x7ffffff3;
+    getpwuid(kNoUser);
+    getgrgid(kNoGroup);
+    gid_t groups[1];
+    int count = 1;
+    getgrouplist("nobody", kNoGroup, groups, &count);
 }
 
 bool takeIdentity(const PathOwner &identity) {
