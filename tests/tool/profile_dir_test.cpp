@@ -1,9 +1,8 @@
 // Profile discovery on profiles.ini files in a scratch home: how the value
-// of Path is taken and which lists are not read at all.
+// of Path is taken. (Lists that are not read at all, end to end in
+// keyrill_homes_test.)
 #include "keyrill_fixture.h"
 #include "profile_dir.h"
-
-#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -43,29 +42,4 @@ TEST(KeyrillProfileDir, APathThatDoesNotFitIsSkippedNeverCut) {
         EXPECT_EQ(discovered(home, "[Profile0]\nPath=" + c.value + "\n"), expected)
             << c.value.size() << " characters";
     }
-}
-
-TEST(KeyrillProfileDir, AByteOrderMarkDoesNotHideTheFirstHeading) {
-    TempDir home;
-    EXPECT_EQ(discovered(home, "\xEF\xBB\xBF[Profile0]\r\nPath=a.default\r\n"),
-              home / ".mozilla/firefox/a.default");
-}
-
-TEST(KeyrillProfileDir, OnlyARegularFileOfSaneSizeIsRead) {
-    TempDir home;
-    const std::string list = "[Profile0]\nPath=a.default\n";
-    std::string padded = list;
-    padded.resize(PROFILES_INI_MAX_SIZE, '\n');
-    EXPECT_EQ(discovered(home, padded), home / ".mozilla/firefox/a.default");
-    EXPECT_EQ(discovered(home, padded + "\n"), "<none>");
-
-    // A named pipe that nobody writes fails at once instead of waiting.
-    const std::string ini = home / ".mozilla/firefox/profiles.ini";
-    ASSERT_EQ(unlink(ini.c_str()), 0);
-    ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0);
-    ProfileDirBuffer out{};
-    EXPECT_EQ(findProfileDir(home.path().c_str(), ProfileApp::Firefox, out), 0);
-    ASSERT_EQ(unlink(ini.c_str()), 0);
-    ASSERT_EQ(mkdir(ini.c_str(), 0700), 0);
-    EXPECT_EQ(findProfileDir(home.path().c_str(), ProfileApp::Firefox, out), 0);
 }
