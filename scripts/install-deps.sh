@@ -13,7 +13,7 @@ packages=(
   # virtual token
   fuse3 libfuse3-dev
   # Keyrill and its tests
-  libnss3-dev libnss3-tools softhsm2
+  libnss3-dev libnss3-tools softhsm2 e2fsprogs
   # comparison baselines of the benchmarks
   libinih-dev libssl-dev
   # the 32-bit daemon and plug-in
