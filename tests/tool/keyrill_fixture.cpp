@@ -161,4 +161,9 @@ std::string test_ca_path() {
     return KEYRILL_TEST_CA;
 }
 
+std::string database_contents(const std::string &directory) {
+    return read_file(directory + "/cert9.db") + "|" + read_file(directory + "/key4.db") + "|" +
+           read_file(directory + "/pkcs11.txt");
+}
+
 }  // namespace qvk::test

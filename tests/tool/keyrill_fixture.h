@@ -57,6 +57,10 @@ std::string profiles_ini(const std::string &path);
 std::string in_listing_order(const std::map<std::string, std::string> &lines);
 
 // Output of `modutil -list` and `certutil -L` on a database, run as its owner.
+// The three NSS database files of a profile directory, read whole, to tell
+// whether anything in them changed.
+std::string database_contents(const std::string &directory);
+
 std::string list_modules(const std::string &directory, uid_t uid, gid_t gid);
 std::string list_certificates(const std::string &directory, uid_t uid, gid_t gid);
 

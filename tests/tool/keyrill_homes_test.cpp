@@ -23,11 +23,6 @@ constexpr const char *kModule = "keyrill-test";
 const std::string kAddLine = "        Add PKCS#11 module for ";
 const std::string kRegLine = "        Add certificate(s) for ";
 
-std::string databases(const std::string &directory) {
-    return read_file(directory + "/cert9.db") + "|" + read_file(directory + "/key4.db") + "|" +
-           read_file(directory + "/pkcs11.txt");
-}
-
 class KeyrillHomes : public testing::Test {
 protected:
     void SetUp() override {
@@ -215,11 +210,11 @@ TEST_F(KeyrillHomes, ACertificateThatIsNoCaIsRefusedBeforeAnyProfile) {
     // A profile without databases would get them from any NSS start.
     make_profile("/home/alice", ".thunderbird", profiles_ini("fresh"), "", kAlice);
     make_owned_directories("/home/alice/.thunderbird", "fresh", kAlice, kAlice);
-    const std::string rootBefore = databases(rootFf), aliceBefore = databases(aliceFf);
+    const std::string rootBefore = database_contents(rootFf), aliceBefore = database_contents(aliceFf);
 
     expectRun({"-reg", KEYRILL_TEST_LEAF}, "");
-    EXPECT_TRUE(databases(rootFf) == rootBefore) << "root's databases changed";
-    EXPECT_TRUE(databases(aliceFf) == aliceBefore) << "alice's databases changed";
+    EXPECT_TRUE(database_contents(rootFf) == rootBefore) << "root's databases changed";
+    EXPECT_TRUE(database_contents(aliceFf) == aliceBefore) << "alice's databases changed";
     EXPECT_EQ(run_program({"ls", "-A", "/home/alice/.thunderbird/fresh"}).out, "");
     EXPECT_EQ(list_certificates(aliceFf, kAlice, kAlice).find("Keyrill Test Leaf"), std::string::npos);
 }

@@ -34,11 +34,6 @@ std::string inListingOrder(const std::map<std::string, std::string> &lines) {
     return in_listing_order(lines);
 }
 
-std::string contents(const std::string &directory) {
-    return read_file(directory + "/cert9.db") + "|" + read_file(directory + "/key4.db") + "|" +
-           read_file(directory + "/pkcs11.txt");
-}
-
 class KeyrillTool : public testing::Test {
 protected:
     void SetUp() override {
@@ -159,11 +154,11 @@ TEST_F(KeyrillTool, ProfilePathsLeadingOutOfTheHomeAreNotWrittenThrough) {
     makeProfile("/home/alice", ".mozilla/firefox", ini("../../../../root/.x"), "", kAlice);
     makeProfile("/home/alice", ".thunderbird", ini("t.default"), "", kAlice);
     ASSERT_EQ(symlink("/home/shared-db", "/home/alice/.thunderbird/t.default"), 0);
-    const std::string rootX = contents("/root/.x"), shared = contents("/home/shared-db");
+    const std::string rootX = database_contents("/root/.x"), shared = database_contents("/home/shared-db");
 
     expectRun({"-add", kModule, kSoftHsmLibrary}, "");
     expectRun({"-reg", test_ca_path()}, "");
     expectRun({"-del", kModule}, "");
-    EXPECT_TRUE(contents("/root/.x") == rootX) << "/root/.x was changed";
-    EXPECT_TRUE(contents("/home/shared-db") == shared) << "/home/shared-db was changed";
+    EXPECT_TRUE(database_contents("/root/.x") == rootX) << "/root/.x was changed";
+    EXPECT_TRUE(database_contents("/home/shared-db") == shared) << "/home/shared-db was changed";
 }
