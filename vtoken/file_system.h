@@ -22,9 +22,6 @@
 
 namespace qvk::vtoken {
 
-// Largest command a node accepts in one write, and largest answer it gives.
-inline constexpr std::size_t kMaxTransfer = 2038;
-
 // Mounts options.mountpoint, goes to the background unless asked not to,
 // serves until SIGINT, SIGTERM or SIGHUP, then unmounts. Returns the exit status.
 int serve(const Options &options, TokenTable &table, const CommandLog &log);
