@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev util-linux procps
   # virtual token
   fuse3 libfuse3-dev
+  # the ccid family plug-in, and the PC/SC service with a virtual reader for its tests
+  libpcsclite-dev pcscd vsmartcard-vpcd
   # Keyrill and its tests
   libnss3-dev libnss3-tools softhsm2
   # comparison baselines of the benchmarks
