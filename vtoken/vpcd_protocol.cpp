@@ -20,6 +20,12 @@ bool read_exactly(int socket, std::uint8_t *data, std::size_t size) {
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         done += static_cast<std::size_t>(got);
+        // The driver sends a message's length and its body in two writes:
+        // acknowledge at once, or Nagle's rule holds the body back until the
+        // delayed acknowledgement (some 40 ms) comes. The kernel leaves quick
+        // acknowledgement mode by itself, so it is set after every read.
+        const int on = 1;
+        setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     }
     return true;
 }
