@@ -148,6 +148,7 @@ TEST(CommandLine, VpcdPortFromTheLineOrTheConfigFile) {
 
 TEST(VpcdCard, AnswerToResetIsWellFormedWithItsCheckByte) {
     const Bytes atr = vpcd::answer_to_reset();
+    EXPECT_EQ(atr, from_hex("3B 86 80 01 80 54 51 56 4B 54 CB")) << "as the README gives it";
     ASSERT_EQ(atr.size(), 11u);
     EXPECT_EQ(atr[0], 0x3B) << "direct convention";
     const std::size_t historical = atr[1] & 0x0F;
