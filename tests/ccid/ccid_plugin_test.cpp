@@ -259,6 +259,12 @@ TEST_F(CcidFamily, WithoutPcscdNothingIsListedAtOnceAndAStartedOneIsServed) {
     // Not a speed target: only that a missing service makes nothing hang.
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
 
+    // A pcscd without any reader lists nothing either.
+    pcscd = std::make_unique<PcscDaemon>(false);
+    EXPECT_EQ(api.readers(), std::vector<std::string>{});
+    EXPECT_EQ(api.open_reader(kVpcdReader0), 0u);
+    pcscd.reset();
+
     pcscd = std::make_unique<PcscDaemon>();
     ASSERT_EQ(api.readers_within({kVpcdReader0}), std::vector<std::string>{kVpcdReader0})
         << "the card finds the new reader within its one-second retry";

@@ -68,8 +68,8 @@ void enter_private_network() {
     mount_tmpfs("/run");
 }
 
-PcscDaemon::PcscDaemon() {
-    write_file(directory_ / "vpcd", kReaderConf);
+PcscDaemon::PcscDaemon(bool vpcd_readers) {
+    write_file(directory_ / "vpcd", vpcd_readers ? kReaderConf : "");
     start();
 }
 

@@ -37,8 +37,9 @@ void enter_private_network();
 
 class PcscDaemon {
 public:
-    // Starts pcscd and waits until its socket accepts clients.
-    PcscDaemon();
+    // Starts pcscd and waits until its socket accepts clients; with
+    // `vpcd_readers` false its configuration names no reader at all.
+    explicit PcscDaemon(bool vpcd_readers = true);
     // Stops it (SIGTERM, then SIGKILL) and reaps it.
     ~PcscDaemon();
     PcscDaemon(const PcscDaemon &) = delete;
