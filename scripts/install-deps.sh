@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing, benchmarking and the
-# demo need. Idempotent: when everything is present it changes nothing.
+# demo need; with package names as arguments, installs just those (for what
+# only some machines need, such as the i386 emulator). Idempotent: when
+# everything is present it changes nothing.
 set -euo pipefail
 
 packages=(
@@ -27,6 +29,10 @@ packages=(
   # the README's example of driving the plug-in from a script
   python3
 )
+
+if [ $# -gt 0 ]; then
+  packages=("$@")
+fi
 
 missing=()
 for package in "${packages[@]}"; do

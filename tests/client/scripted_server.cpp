@@ -135,7 +135,8 @@ Bytes token_answers(const Bytes &request) {
             break;
         }
         const Bytes apdu(request.begin() + REQ_TSI_APDU_OFFSET, request.begin() + REQ_TSI_APDU_OFFSET + n);
-        payload.assign(apdu.rbegin(), apdu.rend());
+        payload = apdu;
+        std::reverse(payload.begin(), payload.end());
         payload.resize(std::min<std::size_t>(payload.size(), capacity));
         payload = payload + le32(0x9000);
         break;

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,7 +49,6 @@ DaemonProcess::DaemonProcess(const std::string &working_directory,
                              const std::vector<std::string> &environment,
                              const std::string &output_directory)
     : output_directory_(output_directory) {
-    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) throw std::runtime_error("cannot become subreaper");
     const std::string out = output_directory + "/stdout";
     const std::string err = output_directory + "/stderr";
     std::vector<std::string> entries{"PATH=/usr/bin:/bin"};

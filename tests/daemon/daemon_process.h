@@ -1,7 +1,7 @@
-// Runs the built qvkserver as a separate process. The test process becomes a
-// child subreaper, so the daemon, once its starter has exited, is re-parented
-// to the test: the test finds it among its own children, can read its exit
-// status, and kills it (and only it) at the end.
+// Runs the built qvkserver as a separate process. The test process is
+// process 1 of its own PID namespace (see sandbox.h), so the daemon, once its
+// starter has exited, is re-parented to the test: the test finds it among its
+// own children, can read its exit status, and kills it at the end.
 #pragma once
 
 #include <sys/types.h>

@@ -264,6 +264,14 @@ TEST_F(DaemonProtocol, AnOpenPathIsReadUpTo127Characters) {
     EXPECT_EQ(calls(), (std::vector<std::string>{"udk enum -> 1", "udk open " + longest + " -> 3"}));
 }
 
+// A 32-bit program run by a user-mode emulator on an x86-64 kernel waits in
+// the host's futex call, which the kernel reports by its x86-64 number.
+#if defined(__i386__)
+constexpr long kEmulatorHostFutex = 202;
+#else
+constexpr long kEmulatorHostFutex = SYS_futex;
+#endif
+
 TEST_F(DaemonProtocol, ABlockedRequesterIsWokenAtOnce) {
     serve(StandInControl());
     requester->write_request(close_request(0));
@@ -279,12 +287,16 @@ TEST_F(DaemonProtocol, ABlockedRequesterIsWokenAtOnce) {
                         nullptr, 0);
     });
     const auto blocked = [&] {
+        if (waiter_tid.load() == 0) return false;
         std::ifstream in("/proc/self/task/" + std::to_string(waiter_tid.load()) + "/syscall");
         long number = -1;
         in >> number;
-        return number == SYS_futex;
+        return number == SYS_futex || number == kEmulatorHostFutex;
     };
-    while (waiter_tid.load() == 0 || !blocked()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!blocked() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(blocked()) << "the waiter was never seen blocked in the futex call";
 
     requester->raise();
     waiter.join();

@@ -81,8 +81,8 @@ void append(Bytes &to, const Bytes &bytes) { to.insert(to.end(), bytes.begin(), 
 Bytes enum_request() { return header(CMD_ENUM_DEV_PATH); }
 
 Bytes open_request(const std::string &path) {
-    Bytes block = header(CMD_OPEN_DEV);
-    block.resize(REQ_ARGS_OFFSET + path.size() + 1, 0);  // the text and its terminator
+    Bytes block(REQ_ARGS_OFFSET + path.size() + 1, 0);  // the text and its terminator
+    block[REQ_COMMAND_OFFSET] = CMD_OPEN_DEV;
     std::copy(path.begin(), path.end(), block.begin() + REQ_ARGS_OFFSET);
     return block;
 }

@@ -62,7 +62,7 @@ inline std::optional<std::string> value(ini_t *ini, const char *heading, const c
 inline std::string dump(ini_t *ini) {
     std::string out;
     for (const section_tag *heading = ini->firstHeading; heading; heading = heading->next) {
-        out += "[" + std::string(heading->name) + "]\n";
+        out.append("[").append(heading->name).append("]\n");
         for (const key_tag *key = heading->firstKey; key; key = key->next) {
             std::string raw(key->valueLength, '?');
             if (!__ini_readWork(ini, key->valueOffset, raw.data(), raw.size())) raw = "<unreadable>";

@@ -95,8 +95,8 @@ TEST_F(Parse, BlockBoundariesAndLongLines) {
     Handle ini = open(text, "r", "//");
     ASSERT_TRUE(ini);
     for (int i = 0; i < 7000; i += 97) {
-        const std::string key = "key" + std::to_string(i) + std::string(i % 37, 'x');
-        EXPECT_EQ(ini_test::value(ini.get(), "S", key.c_str()), "v" + std::to_string(i)) << key;
+        const std::string key = std::string("key").append(std::to_string(i)).append(i % 37, 'x');
+        EXPECT_EQ(ini_test::value(ini.get(), "S", key.c_str()), std::string("v").append(std::to_string(i))) << key;
     }
     EXPECT_EQ(ini_test::value(ini.get(), std::string(100000, 'h').c_str(), std::string(70000, 'k').c_str()),
               "long");

@@ -98,10 +98,11 @@ TEST_F(Read, BooleanWords) {
         {"Yes", 1}, {"ON", 1}, {"1", 1}, {"true", 1}, {" on  and on", 1}, {"No", 0}, {"off", 0},
         {"0", 0}, {"FALSE", 0}, {"falsehood", 0}, {"10", -1}, {"2", -1}, {"maybe", -1}, {"", -1}, {"   ", -1}};
     std::string file = "[B]\n";
-    for (std::size_t n = 0; n < std::size(words); ++n) file += "k" + std::to_string(n) + "=" + words[n].first + "\n";
+    for (std::size_t n = 0; n < std::size(words); ++n)
+        file.append("k").append(std::to_string(n)).append("=").append(words[n].first).append("\n");
     load(file);
     for (std::size_t n = 0; n < std::size(words); ++n) {
-        select("B", ("k" + std::to_string(n)).c_str());
+        select("B", std::string("k").append(std::to_string(n)).c_str());
         int value = -5;
         EXPECT_EQ(ini_readBool(ini.get(), &value), words[n].second < 0 ? -1 : 0) << words[n].first;
         EXPECT_EQ(value, words[n].second < 0 ? -5 : words[n].second) << words[n].first;

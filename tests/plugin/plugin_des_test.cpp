@@ -283,8 +283,8 @@ TEST_F(Des, PackedFormMatchesTheBitFormOnRandomInput) {
             EXPECT_EQ(Bytes(output.begin(), output.begin() + static_cast<long>(data.size())),
                       bit_form(encrypt, k1, data));
 
-            input = data;
-            ASSERT_EQ(run(api.triple_des, mode, key, input, data.size(), output),
+            Bytes triple_input = data;
+            ASSERT_EQ(run(api.triple_des, mode, key, triple_input, data.size(), output),
                       static_cast<int>(data.size()));
             EXPECT_EQ(Bytes(output.begin(), output.begin() + static_cast<long>(data.size())),
                       bit_form(encrypt, k1, bit_form(!encrypt, k2, bit_form(encrypt, k1, data))));

@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -23,12 +27,32 @@ bool g_private = false;
 }
 }  // namespace
 
-// Called once by main() before the tests run.
+// Called once by main() before the tests run. The tests go on in a child
+// that is process 1 of a PID namespace of its own, with a /proc of that
+// namespace: a daemon that detaches itself is re-parented to the test
+// process, and when the test process ends, for whatever reason, the kernel
+// ends every process it started. This process only waits for the child and
+// passes its exit status on; should it be killed (a test runner's time-out),
+// the child dies with it.
 void enter_private_namespaces() {
     if (geteuid() != 0) return;
-    if (unshare(CLONE_NEWNS | CLONE_NEWIPC) != 0) return;
+    if (unshare(CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID) != 0) return;
     // Nothing mounted from here on may propagate back to the host.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    const pid_t child = fork();
+    if (child == -1) return;
+    if (child != 0) {
+        int status = 0;
+        while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
+        }
+        std::fflush(nullptr);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) _exit(125);
+    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+        std::fprintf(stderr, "cannot mount /proc in the private PID namespace: %s\n", std::strerror(errno));
+        _exit(125);
+    }
     g_private = true;
 }
 
@@ -59,11 +83,13 @@ void bind_mount(const std::string &source, const std::string &target) {
 
 void private_directory(const std::string &directory) {
     if (access(directory.c_str(), F_OK) != 0) {
+        // The nearest existing ancestor; "/" always exists.
         std::string ancestor = directory;
         do {
-            ancestor = ancestor.substr(0, ancestor.rfind('/'));
-        } while (!ancestor.empty() && access(ancestor.c_str(), F_OK) != 0);
-        if (ancestor.empty()) ancestor = "/";
+            const std::size_t slash = ancestor.rfind('/');
+            ancestor.resize(slash == 0 || slash == std::string::npos ? 1 : slash);
+            if (slash == 0 || slash == std::string::npos) ancestor[0] = '/';
+        } while (ancestor != "/" && access(ancestor.c_str(), F_OK) != 0);
         // The overlay keeps its own reference to the upper layer, so the
         // scratch tmpfs can be detached (and its directory removed) at once.
         TempDir scratch;

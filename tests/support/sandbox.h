@@ -1,8 +1,9 @@
 // Private namespaces and mounts for tests that need the system's fixed paths
 // (/dev/QVUsbKey*, /usr/lib/kestrane, /home, /root, /tmp/crw) or its fixed
 // IPC keys. As root, the shared main() moves every test process into its own
-// mount and IPC namespaces before any test runs, so whatever a test mounts or
-// creates there is invisible to the host and vanishes with the process.
+// mount, IPC and PID namespaces before any test runs (the test runs as
+// process 1 there, with its own /proc), so whatever a test mounts, creates or
+// starts there is invisible to the host and vanishes with the process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@
 
 namespace qvk::test {
 
-// True when main() entered private mount and IPC namespaces.
+// True when main() entered private mount, IPC and PID namespaces.
 bool in_private_namespaces();
 
 // Mounts an empty tmpfs over an existing directory.

@@ -26,7 +26,7 @@ constexpr int kNodeCount = 32;
 
 std::string join(const std::vector<int> &indices) {
     std::string text;
-    for (const int index : indices) text += (text.empty() ? "" : ",") + std::to_string(index);
+    for (const int index : indices) text.append(text.empty() ? "" : ",").append(std::to_string(index));
     return text;
 }
 

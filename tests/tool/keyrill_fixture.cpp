@@ -82,7 +82,7 @@ void make_owned_directories(const std::string &base, const std::string &relative
     while (start < relative.size()) {
         std::size_t end = relative.find('/', start);
         if (end == std::string::npos) end = relative.size();
-        path += "/" + relative.substr(start, end - start);
+        path.append("/").append(relative, start, end - start);
         if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
             throw std::runtime_error("mkdir " + path);
         if (chown(path.c_str(), uid, gid) != 0) throw std::runtime_error("chown " + path);

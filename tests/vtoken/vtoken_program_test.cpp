@@ -1,12 +1,12 @@
 // qvkvtoken as a program: foreground and background modes, clean unmount on
 // signals, clear errors, and the script that puts the tokens under /dev.
-// Every process started here is a child (or, through the subreaper setting,
-// an adopted grandchild) of the test, and is ended by its id when a test ends.
+// Every process started here is a child (or, since the test process is
+// process 1 of its own PID namespace, an adopted grandchild) of the test, and
+// is ended by its id when a test ends.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,9 +72,7 @@ bool wait_for(const std::function<bool()> &condition) {
 // unmounts the mount point, whatever happened in the test.
 class ProcessGuard {
 public:
-    explicit ProcessGuard(std::string mountpoint) : mountpoint_(std::move(mountpoint)) {
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-    }
+    explicit ProcessGuard(std::string mountpoint) : mountpoint_(std::move(mountpoint)) {}
     ~ProcessGuard() {
         umount2(mountpoint_.c_str(), MNT_DETACH);
         for (const pid_t pid : children()) {
