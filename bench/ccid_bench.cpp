@@ -6,10 +6,17 @@
 // Behind pcscd sits vsmartcard's vpcd driver and the virtual token
 // (qvkvtoken --vpcd). Goal: the daemon path at most 1.25 times the floor.
 //
+// Every process of both paths runs on CPU 0 (this one, and pcscd, qvkvtoken
+// and qvkserver, which inherit it), as in the requester benchmark: the
+// figures then compare the paths, not where the scheduler happened to put
+// each process (on a virtual machine a wake-up across CPUs costs tens of
+// microseconds, and varies with what else the machine runs).
+//
 // It starts pcscd, qvkvtoken and qvkserver itself, in private IPC, mount and
 // network namespaces (the daemon's fixed keys, a tmpfs over /run, loopback
 // only), so it has to run as root:
 //   build/bench/bench_ccid --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <winscard.h>
@@ -130,6 +137,10 @@ BENCHMARK(BM_Daemon_Transmit)->UseRealTime();
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    cpu_set_t cpu0;
+    CPU_ZERO(&cpu0);
+    CPU_SET(0, &cpu0);
+    sched_setaffinity(0, sizeof cpu0, &cpu0);
     qvk::test::enter_private_namespaces();
     if (!qvk::test::in_private_namespaces() || !qvk::test::pcsc_available() ||
         !qvk::test::virtual_token_available()) {
