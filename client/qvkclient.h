@@ -10,13 +10,13 @@
  * Valid C (C99 and later) and C++. A connection may be shared by the threads
  * of one process: calls take turns like calls from different processes.
  */
-#ifndef QVKCLIENT_H
-#define QVKCLIENT_H
+#ifndef QVK_CLIENT_H
+#define QVK_CLIENT_H
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include "qvk_segment.h"
+#include "qvk_protocol.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -72,7 +72,7 @@ QVK_CLIENT_API uint32_t qvk_timeout(const qvk_client *client);
  * NUL-terminated within its slot. */
 typedef struct qvk_device_list {
     unsigned count;
-    char paths[DEV_MAX_COUNT][DEV_PATH_SLOT_SIZE];
+    char paths[QVK_DEV_MAX_COUNT][QVK_DEV_PATH_SLOT_SIZE];
 } qvk_device_list;
 
 QVK_CLIENT_API qvk_result qvk_list(qvk_client *client, qvk_device_list *devices);
@@ -99,7 +99,14 @@ QVK_CLIENT_API qvk_result qvk_transmit(qvk_client *client, uint32_t handle,
                                        uint8_t *response, size_t *response_length,
                                        uint32_t *status);
 
-/* Which of the daemon's IPC objects exist, without attaching for requests. */
+/* Which of the daemon's IPC objects exist, without attaching for requests.
+ * The object fields are 1 (present and usable), 0 (missing) or
+ * QVK_PRESENT_DENIED (present, but this process may not read and write it);
+ * the two state fields are 1, 0 or QVK_UNKNOWN when they could not be read.
+ * qvk_probe returns QVK_ERR_ACCESS_DENIED when any object is denied, and
+ * never QVK_ERR_NOT_RUNNING for a state it could not read. */
+#define QVK_PRESENT_DENIED (-1)
+#define QVK_UNKNOWN (-1)
 typedef struct qvk_ipc_presence {
     int segment;          /* key 2222, at least 16384 bytes */
     int server_set;       /* key 3350 */
@@ -114,4 +121,4 @@ QVK_CLIENT_API qvk_result qvk_probe(qvk_ipc_presence *presence);
 }
 #endif
 
-#endif /* QVKCLIENT_H */
+#endif /* QVK_CLIENT_H */

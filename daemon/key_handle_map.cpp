@@ -5,19 +5,21 @@
 key_handle_map_node *key_handle_map_list = nullptr;
 
 key_handle_map_node *key_handle_map_push(key_handle_map_node *head,
-                                         std::unique_ptr<key_dev_entry> record) noexcept {
+                                         std::unique_ptr<key_dev_entry> record,
+                                         std::uint32_t handle) noexcept {
     if (!record) return head;
     auto *node = new (std::nothrow) key_handle_map_node;
     if (node == nullptr) return head;
     node->next = head;
     node->entry = std::move(record);
+    node->handle = handle;
     if (head != nullptr) head->prev = node;
     return node;
 }
 
 key_handle_map_node *key_handle_map_find(key_handle_map_node *head, std::uint32_t handle) noexcept {
     for (key_handle_map_node *node = head; node != nullptr; node = node->next)
-        if (node->entry->handle == handle) return node;
+        if (node->handle == handle) return node;
     return nullptr;
 }
 

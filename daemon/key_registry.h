@@ -3,7 +3,10 @@
 // the handle map, close and transmit dispatch a recorded handle to its family.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -20,9 +23,24 @@ extern std::array<key_dev_entry, DEV_MAX_COUNT> key_dev_table;
 std::uint32_t key_enum_devices(std::uint8_t &count,
                                std::span<char, DEV_PATH_LIST_SIZE> path_list) noexcept;
 
-// Opens a path that the latest enumeration listed and records the handle.
-// The handle, or 0 when the path is not listed or the device was not opened.
-std::uint32_t key_open_device(const char *path) noexcept;
+// Opens a path that the latest enumeration listed and records it under a
+// handle of the daemon's own, which is what the requester gets: never 0 or
+// 0xFFFFFFFF, never one handed out before in this run (see key_handle_seed
+// for earlier runs). 0 when the path is not listed or the device was not
+// opened. The opener, when known, lets the handle be reclaimed once that
+// process has died.
+std::uint32_t key_open_device(const char *path, pid_t opener = 0) noexcept;
+
+// Closes, through their families, the handles whose opener is known and no
+// longer exists; a handle whose family refuses the close stays recorded.
+// Returns how many were closed. Runs on its own when the map has grown
+// (doubling what survived the last sweep), when an open or an enumeration
+// finds nothing, and when the daemon is idle.
+std::size_t key_reclaim_orphans() noexcept;
+
+// Where the daemon's handles start. The daemon seeds it at random, so that a
+// handle that a requester kept across a restart matches nothing.
+void key_handle_seed(std::uint32_t first) noexcept;
 
 // 1 when the handle is not recorded; otherwise the family's close result, and
 // the record is dropped when that is non-zero.
@@ -36,5 +54,5 @@ std::uint32_t key_transmit(std::uint32_t handle, std::int32_t command_length,
                            std::uint8_t *response) noexcept;
 
 // For tests and fuzzers only: empties the registry and releases every handle
-// record without calling any family.
+// record without calling any family; the next handle is 1 again.
 void key_registry_reset() noexcept;

@@ -1,28 +1,72 @@
 // qvkserver: detaches, binds the device-family plug-ins, creates its IPC
 // objects and serves requests until it is killed. It prints nothing unless
-// it cannot start.
+// it cannot start, or its IPC objects are removed under it.
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "daemonize.h"
 #include "dev_families.h"
+#include "key_registry.h"
+#include "srv_descriptors.h"
+#include "srv_instance_lock.h"
 #include "srv_mutex.h"
 #include "srv_request_loop.h"
 #include "srv_semaphores.h"
 
+namespace {
+
+// Where this run's handles start: random, so that a handle of an earlier run
+// (a requester may keep one across a restart) matches none of this run's.
+std::uint32_t first_handle() {
+    std::uint32_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        seed = static_cast<std::uint32_t>(now.tv_nsec) ^ static_cast<std::uint32_t>(now.tv_sec) * 2654435761u ^
+               static_cast<std::uint32_t>(getpid());
+    }
+    return seed;
+}
+
+}  // namespace
+
 int main() {
+    srv_open_standard_descriptors();
+    srv_raise_descriptor_limit();
+    // Decided before the fork, so that the starter's own status tells.
+    switch (srv_lock_instance()) {
+    case SRV_LOCK_HELD:
+        break;
+    case SRV_LOCK_TAKEN:
+        std::fputs("qvkserver is already running\n", stderr);
+        return 1;
+    case SRV_LOCK_FAILED:
+        std::fputs("qvkserver cannot take its instance lock\n", stderr);
+        return 1;
+    }
+
     if (daemonize() == -1) {
         std::fputs("can't fork self\n", stdout);
         return 0;
     }
+    key_handle_seed(first_handle());
     if (load_dev_families() != 1) return 0;
     if (semCreate() == 0) return 1;
-    if (semReset(semServerId) == 0 || semReset(semClientId) == 0) return 1;
+    if (semReset(semServerId) == 0 || semResetTurn(semClientId) == 0) return 1;
     if (srv_mutex_init() != 0) {
         std::fputs("CreateMutex error!\n", stdout);
         return 0;
     }
 
-    srv_request_loop();
+    if (srv_request_loop() == SRV_LOOP_OBJECTS_REMOVED) {
+        // Ending lets the service manager start a daemon that makes them again.
+        std::fputs("qvkserver: its IPC objects were removed\n", stderr);
+        return 1;
+    }
 
     // The loop gave up on the segment: remove what this run set up. The
     // segment, if it was got, stays.

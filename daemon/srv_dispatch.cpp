@@ -43,11 +43,11 @@ std::uint32_t serve_enumeration() {
     return ENUM_SLOTS_OFFSET + slots;
 }
 
-std::uint32_t serve_open(const srv_block &request) {
+std::uint32_t serve_open(const srv_block &request, pid_t requester) {
     // A path is at most 127 characters; a longer text matches no device.
     const char *path = reinterpret_cast<const char *>(request.data() + REQ_ARGS_OFFSET);
     const bool terminated = std::memchr(path, '\0', DEV_PATH_SLOT_SIZE) != nullptr;
-    write_u32(workspace.payload, 0, terminated ? key_open_device(path) : 0);
+    write_u32(workspace.payload, 0, terminated ? key_open_device(path, requester) : 0);
     return 4;
 }
 
@@ -84,7 +84,7 @@ std::uint32_t serve_transmit(const srv_block &request) {
 
 }  // namespace
 
-bool srv_dispatch_request(const srv_block &request, srv_block &response) noexcept {
+bool srv_dispatch_request(const srv_block &request, srv_block &response, pid_t requester) noexcept {
     // The whole payload buffer, every time: a family may write anywhere in
     // it, also past the count it reports, and none of that may reach a later
     // answer (an unopened handle's answer is the capacity in zero bytes).
@@ -98,7 +98,7 @@ bool srv_dispatch_request(const srv_block &request, srv_block &response) noexcep
         length = serve_enumeration();
         break;
     case CMD_OPEN_DEV:
-        length = serve_open(request);
+        length = serve_open(request, requester);
         break;
     case CMD_CLOSE_DEV:
         length = serve_close(request);

@@ -3,6 +3,8 @@
 // and fuzzers call it directly.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstdint>
 
@@ -17,5 +19,7 @@ using srv_block = std::array<std::uint8_t, SHM_BLOCK_SIZE>;
 // be a private copy. Only writes response, never reads it, so response may
 // be the segment's block itself: whatever another process writes there
 // meanwhile cannot change what is carried out. Uses working buffers reserved
-// once; allocates only the record of a newly opened handle.
-bool srv_dispatch_request(const srv_block &request, srv_block &response) noexcept;
+// once; allocates only the record of a newly opened handle. requester is the
+// process the request came from, when known (0 otherwise): an open records it.
+bool srv_dispatch_request(const srv_block &request, srv_block &response,
+                          pid_t requester = 0) noexcept;

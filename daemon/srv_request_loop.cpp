@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
+#include "key_registry.h"
 #include "qvk_segment.h"
 #include "srv_dispatch.h"
 #include "srv_mutex.h"
@@ -55,19 +57,45 @@ void wake_state_waiters(std::uint32_t &word) {
     syscall(SYS_futex, &word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
+// How long the loop waits for a request before it looks after itself: are
+// its IPC objects still there, did some requester die holding handles.
+constexpr timespec kIdleLook{1, 0};
+
+// Whether the segment is still to be found: removing it (ipcrm) only marks
+// it while the daemon has it attached, but no requester can attach it then.
+bool segment_present(int id) {
+    shmid_ds status{};
+    if (shmctl(id, IPC_STAT, &status) != 0) return errno != EIDRM && errno != EINVAL;
+    return (status.shm_perm.mode & SHM_DEST) == 0;
+}
+
 // Waits until a posted request with a known command has been carried out.
 // The response is written over the whole block in the segment (all 8200
 // bytes) while the state word still reads "request", so a requester sees it
 // only once the state word says it is complete. An unknown command leaves
-// the block untouched. The mutex stays held throughout.
-void await_request(const SharedSegment &segment) {
+// the block untouched. The mutex stays held throughout. False when one of
+// the IPC objects has been removed: waiting on is then in vain, and only a
+// new start makes them again.
+bool await_request(const SharedSegment &segment, int segment_id) {
     for (;;) {
-        semWait(semServerId);  // a failed wait just means another look
+        switch (semWait(semServerId, kIdleLook)) {
+        case SEM_WAIT_GONE:
+            return false;
+        case SEM_WAIT_AGAIN:  // idle for a while, or interrupted
+            if (!segment_present(segment_id) || !semPresent(semClientId)) return false;
+            key_reclaim_orphans();
+            continue;
+        case SEM_WAIT_TAKEN:
+            break;
+        }
         if (segment.state().load(std::memory_order_acquire) != SHM_STATE_REQUEST) continue;
         // Only the part of the block that any request is read from is copied;
         // the dispatch never looks further.
         std::memcpy(request_copy.data(), segment.block(), REQ_READ_SIZE);
-        if (srv_dispatch_request(request_copy, segment.response_block())) return;
+        // Who opens a handle: the holder of the turn.
+        const pid_t requester =
+            request_copy[REQ_COMMAND_OFFSET] == CMD_OPEN_DEV ? semTurnHolder(semClientId) : 0;
+        if (srv_dispatch_request(request_copy, segment.response_block(), requester)) return true;
         // Unknown command: no answer; the block and the state word stay.
     }
 }
@@ -78,19 +106,27 @@ int srv_request_loop() noexcept {
     const int id = shmget(SHM_KEY, SHM_SIZE, QVK_IPC_FLAGS);
     if (id == -1) {
         std::fputs("shmger failed!\n", stderr);
-        return 0;
+        return SRV_LOOP_NO_SEGMENT;
     }
     void *address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void *>(-1)) {
         std::fputs("shmat failed!\n", stderr);
-        return 0;
+        return SRV_LOOP_NO_SEGMENT;
     }
     const SharedSegment segment(address);
+    // The state word first: a requester that is still copying an answer of
+    // the previous run checks the word after its copy, and so never takes
+    // the cleared block for that answer.
+    segment.state().store(SHM_STATE_IDLE, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     std::memset(address, 0, SHM_SIZE);
 
     for (;;) {
         srv_mutex_lock();
-        await_request(segment);
+        if (!await_request(segment, id)) {
+            srv_mutex_unlock();
+            return SRV_LOOP_OBJECTS_REMOVED;
+        }
         segment.state().store(SHM_STATE_RESPONSE, std::memory_order_release);
         wake_state_waiters(segment.state_word());
         srv_mutex_unlock();

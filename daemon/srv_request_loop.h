@@ -2,6 +2,12 @@
 // posted requests one at a time for the rest of the process's life.
 #pragma once
 
-// Returns 0, and only when the segment cannot be got or attached (after
-// printing why on standard error). Needs the semaphore sets and srv_mutex.
+enum {
+    SRV_LOOP_NO_SEGMENT = 0,       // the segment could not be got or attached
+    SRV_LOOP_OBJECTS_REMOVED = 2,  // a semaphore set or the segment was removed
+};
+
+// Returns only when the segment cannot be got or attached (after printing
+// why on standard error), or when one of the IPC objects has been removed
+// under it. Needs the semaphore sets and srv_mutex.
 int srv_request_loop() noexcept;

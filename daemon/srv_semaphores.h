@@ -1,9 +1,13 @@
 // The daemon's two System V semaphore sets, one semaphore each: the server
-// set that requesters raise after posting a request, and the client set,
-// which the daemon only creates, resets and removes.
+// set that requesters raise after posting a request, and the client set, on
+// which requesters take turns (0 free, 1 held) and which the daemon only
+// creates, resets and removes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <ctime>
 
 // Set identifiers; -1 while a set was not obtained.
 extern std::int32_t semServerId;
@@ -16,9 +20,33 @@ extern std::int32_t semClientId;
 int semCreate() noexcept;
 // Sets semaphore 0 of the set to 0.
 int semReset(std::int32_t set) noexcept;
+// Resets the client set, except while a requester that is still alive (or
+// that cannot be seen from here) holds the turn: resetting would clear that
+// holder's undo entry and let a second requester in beside it. A turn left
+// by a requester that died without giving it back, or any value a requester
+// cannot have set, is reset.
+int semResetTurn(std::int32_t set) noexcept;
 // Removes the set from the system.
 int semRemove(std::int32_t set) noexcept;
-// Takes 1 from semaphore 0, blocking while it is 0. Without SEM_UNDO: the
-// daemon never gives these back, and an undo count would reach the kernel's
-// bound after 32767 waits, after which every wait fails at once.
-int semWait(std::int32_t set) noexcept;
+
+enum sem_wait_result {
+    SEM_WAIT_TAKEN = 1,  // 1 taken
+    SEM_WAIT_AGAIN = 0,  // the time ran out or a signal came: look again
+    SEM_WAIT_GONE = -1,  // the set was removed
+};
+// Takes 1 from semaphore 0, blocking while it is 0 but no longer than
+// `limit`. Without SEM_UNDO: the daemon never gives these back, and an undo
+// count would reach the kernel's bound after 32767 waits, after which every
+// wait fails at once.
+sem_wait_result semWait(std::int32_t set, const timespec &limit) noexcept;
+
+// Whether the set still exists.
+bool semPresent(std::int32_t set) noexcept;
+
+// The holder of the turn: the process that last operated on the client set
+// while the set reads 1, as seen from here. 0 when it cannot be told: the
+// turn is free (a requester outside the turn protocol), this process itself
+// (after a reset), a process of another PID namespace, an error. While a
+// requester that follows the turn protocol has a request served, that is
+// the requester.
+pid_t semTurnHolder(std::int32_t set) noexcept;

@@ -8,6 +8,14 @@
 #include <type_traits>
 
 #include "plugin_config.h"
+#include "qvk_family.h"
+
+// The family contract declares the entry points once more: a declaration in
+// qvkmgrudk.h that strays from it is a conflicting declaration and fails to
+// compile.
+extern "C" {
+QVK_FAMILY_DECLARE_ENTRY_POINTS();
+}
 
 using namespace qvk::udk;
 

@@ -11,23 +11,27 @@
 
 #include <stdint.h>
 
-#include "qvk_family.h"
-
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* ---- family entry points (bound by qvkserver) ---- */
 
-/* Declared from the family contract in qvk_family.h:
- *
- * EnumQvDevPath(count, path_list): probes every node; fills slot k (128
- *   bytes) of path_list with the k-th node that opened. Returns 1 and sets
- *   *count when any opened, else 0 (and leaves *count alone).
- * OpenQvDev(path): descriptor of the opened node, or 0xFFFFFFFF (-1).
- * CloseQvDev(descriptor): 1 when closed, 0 when closing failed.
- * Icc_tsi_apiQvDev(descriptor, ...): the same as ICC_tsi_api. */
-QVK_FAMILY_DECLARE_ENTRY_POINTS();
+/* The four entry points with the types of the family contract, qvk_family.h
+ * (the plug-in's build checks them against it). */
+
+/* Probes every node; fills slot k (128 bytes) of path_list with the k-th node
+ * that opened. Returns 1 and sets *count when any opened, else 0 (and leaves
+ * *count alone). */
+uint16_t EnumQvDevPath(uint8_t *count, char *path_list);
+/* Descriptor of the opened node, or 0xFFFFFFFF (-1). */
+uint32_t OpenQvDev(const char *path);
+/* 1 when closed, 0 when closing failed. */
+uint16_t CloseQvDev(uint32_t descriptor);
+/* Same as ICC_tsi_api. */
+uint32_t Icc_tsi_apiQvDev(uint32_t descriptor, int32_t command_length,
+                          const uint8_t *command, int32_t *response_length,
+                          uint8_t *response);
 
 /* ---- device primitives and the APDU exchange ---- */
 

@@ -24,8 +24,10 @@ packages=(
   gcc-multilib g++-multilib
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
-  # packaging
-  dpkg-dev file
+  # packaging: the Debian packages, lintian, and the package test's booted
+  # Debian 12 container (mmdebstrap, systemd-nspawn); the ccid family plug-in
+  # builds against pcsc-lite; man-db checks the manual pages
+  dpkg-dev debhelper lintian file mmdebstrap systemd-container libpcsclite-dev man-db
   # the README's example of driving the plug-in from a script
   python3
 )

@@ -15,7 +15,7 @@ cmake --build "$build32" -j"$jobs"
 ctest --test-dir "$build32" --output-on-failure -j"$jobs"
 
 echo "== 64-bit requesters against the 32-bit daemon and plug-in"
-file -L "$build32/daemon/qvkserver" | grep -q 'ELF 32-bit' || { echo "the 32-bit daemon is not 32-bit"; exit 1; }
+[[ $(file -L "$build32/daemon/qvkserver") == *"ELF 32-bit"* ]] || { echo "the 32-bit daemon is not 32-bit"; exit 1; }
 QVK_TEST_SERVER=$(realpath "$build32/daemon/qvkserver") \
 QVK_TEST_UDK_PLUGIN=$(realpath "$build32/plugin/libqvkmgrudk.so") \
-  ctest --test-dir "$build" --output-on-failure -j"$jobs" -R '^ServedVirtualToken\.'
+  ctest --test-dir "$build" --output-on-failure -j"$jobs" -R '^(ServedVirtualToken|RestartStorm|DescriptorHandles)\.'

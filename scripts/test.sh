@@ -4,7 +4,7 @@
 # build, the default build with clang, the 32-bit tree of the daemon and the
 # plug-in (also serving 64-bit requesters; under emulation where the kernel
 # cannot execute i386 programs), the native tree again under sanitizers, the
-# Debian package, and every fuzzer for a bounded time (QVK_FUZZ_SECONDS,
+# Debian packages in a booted container, and every fuzzer for a bounded time (QVK_FUZZ_SECONDS,
 # default 60).
 # Run it as root so that the tests that need private mount and IPC
 # namespaces (and FUSE) run instead of skipping.
@@ -41,8 +41,8 @@ cmake -S . -B "$build_asan" -DQVK_WERROR=ON -DQVK_SANITIZE=ON -DCMAKE_BUILD_TYPE
 cmake --build "$build_asan" -j"$jobs"
 ctest --test-dir "$build_asan" --output-on-failure -j"$jobs"
 
-echo "== the Debian package: install, serve, remove (on a throwaway overlay of this machine)"
-QVK_BUILD_DIR=$build scripts/package-test.sh
+echo "== the Debian packages: dpkg-buildpackage, lintian, then install / serve / restart / purge in a booted Debian 12 container"
+scripts/package-test.sh
 
 echo "== every fuzzer for a bounded time"
 scripts/fuzz.sh

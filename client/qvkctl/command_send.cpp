@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "exit_status.h"
 #include "hex.h"
+#include "qvk_segment.h"
 #include "session.h"
 
 namespace qvkctl {

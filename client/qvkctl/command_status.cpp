@@ -5,6 +5,7 @@
 
 #include "commands.h"
 #include "exit_status.h"
+#include "qvk_segment.h"
 #include "session.h"
 
 namespace qvkctl {
@@ -13,7 +14,15 @@ namespace {
 
 constexpr std::chrono::seconds kDefaultTimeout{10};
 
-const char *presence(int present) { return present ? "present" : "missing"; }
+const char *presence(int present) {
+    return present == QVK_PRESENT_DENIED ? "present, permission denied" : present ? "present" : "missing";
+}
+
+const char *turn(int held) {
+    return held == QVK_UNKNOWN ? ", turn state could not be read\n"
+           : held             ? ", a requester holds the turn\n"
+                              : ", turn free\n";
+}
 
 }  // namespace
 
@@ -24,11 +33,12 @@ int command_status(const Options &options, const Arguments &arguments) {
     std::printf("shared segment (key %d): %s\n", SHM_KEY, presence(found.segment));
     std::printf("server semaphore set (key %d): %s\n", SEM_SERVER_KEY, presence(found.server_set));
     std::printf("client semaphore set (key %d): %s", SEM_CLIENT_KEY, presence(found.client_set));
-    std::printf(found.client_set ? (found.client_turn_held ? ", a requester holds the turn\n"
-                                                           : ", turn free\n")
-                                 : "\n");
-    if (found.segment)
-        std::printf("segment attached by the daemon: %s\n", found.daemon_attached ? "yes" : "no");
+    std::printf("%s", found.client_set == 1 ? turn(found.client_turn_held) : "\n");
+    if (found.segment == 1)
+        std::printf("segment attached by the daemon: %s\n",
+                    found.daemon_attached == QVK_UNKNOWN ? "could not be read"
+                    : found.daemon_attached             ? "yes"
+                                                        : "no");
     std::fflush(stdout);
     if (probed != QVK_OK) return report_failure("status", probed);
 

@@ -111,15 +111,31 @@ QVK_CLIENT_API qvk_result qvk_probe(qvk_ipc_presence *presence) {
     const qvk_result segment_found = qvk::client::find_segment(segment);
     const qvk_result server_found = qvk::client::find_semaphore_set(SEM_SERVER_KEY, server_set);
     const qvk_result client_found = qvk::client::find_semaphore_set(SEM_CLIENT_KEY, client_set);
-    presence->segment = segment_found == QVK_OK;
-    presence->server_set = server_found == QVK_OK;
-    presence->client_set = client_found == QVK_OK;
-    if (presence->segment) presence->daemon_attached = qvk::client::segment_attachments(segment) > 0;
-    if (presence->client_set) presence->client_turn_held = semctl(client_set, 0, GETVAL) > 0;
-    // The first cause that keeps requests from being served.
-    for (const qvk_result found : {segment_found, server_found, client_found})
+    const auto presence_of = [](qvk_result found) {
+        return found == QVK_OK ? 1 : found == QVK_ERR_ACCESS_DENIED ? QVK_PRESENT_DENIED : 0;
+    };
+    presence->segment = presence_of(segment_found);
+    presence->server_set = presence_of(server_found);
+    presence->client_set = presence_of(client_found);
+    // A missing object has no state; one that is there but cannot be read
+    // has an unknown one.
+    qvk_result attachments_read = QVK_OK;
+    presence->daemon_attached = presence->segment == QVK_PRESENT_DENIED ? QVK_UNKNOWN : 0;
+    if (segment_found == QVK_OK) {
+        long attachments = -1;
+        attachments_read = qvk::client::read_attachments(segment, attachments);
+        presence->daemon_attached = attachments_read == QVK_OK ? attachments > 0 : QVK_UNKNOWN;
+    }
+    presence->client_turn_held = presence->client_set == QVK_PRESENT_DENIED ? QVK_UNKNOWN : 0;
+    if (client_found == QVK_OK) {
+        const int value = semctl(client_set, 0, GETVAL);
+        presence->client_turn_held = value >= 0 ? value > 0 : QVK_UNKNOWN;
+    }
+    // The first cause that keeps requests from being served; never "not
+    // running" for what could not be read.
+    for (const qvk_result found : {segment_found, server_found, client_found, attachments_read})
         if (found != QVK_OK) return found;
-    return presence->daemon_attached ? QVK_OK : QVK_ERR_NOT_RUNNING;
+    return presence->daemon_attached == 1 ? QVK_OK : QVK_ERR_NOT_RUNNING;
 }
 
 }  // extern "C"

@@ -3,7 +3,9 @@
 #include <sys/sem.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <span>
 
 #include "turn.h"
 
@@ -33,6 +35,27 @@ qvk_result Connection::raise_server() {
     return QVK_OK;
 }
 
+namespace {
+
+// The handle that a block holds when it is the well-formed answer to an
+// open that found a device; QVK_HANDLE_NONE otherwise.
+std::uint32_t opened_handle(std::span<const std::uint8_t, SHM_BLOCK_SIZE> block) {
+    ResponseCopy answer;
+    std::uint32_t handle = QVK_HANDLE_NONE;
+    if (answer.copy_from(block.data()) != QVK_OK || decode_open(answer, handle) != QVK_OK)
+        return QVK_HANDLE_NONE;
+    return handle;
+}
+
+}  // namespace
+
+// The segment is readable by every local user: once an answer has been
+// copied (or dropped), nothing of it may stay there.
+void Connection::clear_block() const {
+    const auto block = ipc_.mapping().block();
+    std::fill(block.begin(), block.end(), std::uint8_t{0});
+}
+
 // The state word as the turn's new holder finds it:
 //  - idle: the last requester finished normally;
 //  - an answer: a requester gave up (timed out) or died before reading it;
@@ -45,26 +68,36 @@ qvk_result Connection::raise_server() {
 //    request posted. A request with a command the daemon does not know
 //    (anyone may write the segment) is never answered: waiting for it would
 //    hold up every requester until the daemon restarts, so it is dropped.
+// Whatever was left is wiped. When the answer waited for is that of an open
+// that found a device, nobody will ever learn its handle: it is closed here,
+// or the device would stay open in the daemon.
 qvk_result Connection::settle_previous(const StateWord &state, const Deadline &deadline) {
     const std::uint32_t found = state.load();
     if (found == SHM_STATE_IDLE) return QVK_OK;
-    if (found == SHM_STATE_REQUEST && answered_by_daemon(ipc_.mapping().block()[REQ_COMMAND_OFFSET])) {
+    const auto block = ipc_.mapping().block();
+    std::uint32_t abandoned = QVK_HANDLE_NONE;
+    if (found == SHM_STATE_REQUEST && answered_by_daemon(block[REQ_COMMAND_OFFSET])) {
+        const bool open_posted = block[REQ_COMMAND_OFFSET] == CMD_OPEN_DEV;
         if (const qvk_result raised = raise_server(); raised != QVK_OK) return raised;
         const WaitResult waited = wait_while(state, SHM_STATE_REQUEST, deadline, &ipc_, policy_);
         if (waited.outcome != WaitOutcome::changed) return wait_error(waited.outcome);
+        if (open_posted && waited.value == SHM_STATE_RESPONSE) abandoned = opened_handle(block);
     }
+    clear_block();
+    state.store(SHM_STATE_IDLE);
+    if (abandoned == QVK_HANDLE_NONE) return QVK_OK;
+    Request close;
+    encode_close(close, abandoned);
+    const qvk_result closed = post_and_wait(close, state, deadline);
+    if (closed != QVK_OK) return closed;  // still posted: the next holder collects it
+    clear_block();
     state.store(SHM_STATE_IDLE);
     return QVK_OK;
 }
 
-qvk_result Connection::round_trip(const Request &request, ResponseCopy &response) {
-    const Deadline deadline(timeout());
-    Turn turn;
-    if (const qvk_result taken = turn.take(ipc_.client_set(), deadline); taken != QVK_OK) return taken;
-
-    const StateWord state(ipc_.mapping().state_word());
-    if (const qvk_result settled = settle_previous(state, deadline); settled != QVK_OK) return settled;
-
+// Posts the request and waits until the state word reads the answer.
+qvk_result Connection::post_and_wait(const Request &request, const StateWord &state,
+                                     const Deadline &deadline) {
     const auto block = ipc_.mapping().block();
     std::ranges::copy(request.view(), block.begin());
     state.store(SHM_STATE_REQUEST);
@@ -85,7 +118,24 @@ qvk_result Connection::round_trip(const Request &request, ResponseCopy &response
         state.store(SHM_STATE_IDLE);
         return QVK_ERR_REQUEST_LOST;
     }
-    const qvk_result copied = response.copy_from(block.data());
+    return QVK_OK;
+}
+
+qvk_result Connection::round_trip(const Request &request, ResponseCopy &response) {
+    const Deadline deadline(timeout());
+    Turn turn;
+    if (const qvk_result taken = turn.take(ipc_.client_set(), deadline); taken != QVK_OK) return taken;
+
+    const StateWord state(ipc_.mapping().state_word());
+    if (const qvk_result settled = settle_previous(state, deadline); settled != QVK_OK) return settled;
+    if (const qvk_result posted = post_and_wait(request, state, deadline); posted != QVK_OK) return posted;
+
+    qvk_result copied = response.copy_from(ipc_.mapping().block().data());
+    // A daemon starting afresh clears the word before the block: an answer
+    // still there after the copy was whole.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (state.load() != SHM_STATE_RESPONSE) copied = QVK_ERR_REQUEST_LOST;
+    clear_block();
     state.store(SHM_STATE_IDLE);
     return copied;
 }

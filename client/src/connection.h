@@ -29,6 +29,8 @@ public:
 
 private:
     qvk_result settle_previous(const StateWord &state, const Deadline &deadline);
+    qvk_result post_and_wait(const Request &request, const StateWord &state, const Deadline &deadline);
+    void clear_block() const;
     qvk_result raise_server();
 
     Attachment ipc_;

@@ -24,21 +24,36 @@ qvk_result ipc_error(int error) {
     }
 }
 
+namespace {
+// As get flags without IPC_CREAT, permission bits are the access asked for:
+// reading and writing, which every requester needs. An object that exists
+// but may not be used so is EACCES, not a success that fails later.
+constexpr int kReadWrite = 0600;
+}  // namespace
+
 qvk_result find_segment(int &id) {
     // Size given, no IPC_CREAT: only an existing segment at least this large.
-    id = shmget(SHM_KEY, SHM_SIZE, 0);
+    id = shmget(SHM_KEY, SHM_SIZE, kReadWrite);
     return id >= 0 ? QVK_OK : ipc_error(errno);
 }
 
 qvk_result find_semaphore_set(key_t key, int &id) {
-    id = semget(key, 1, 0);
+    id = semget(key, 1, kReadWrite);
     return id >= 0 ? QVK_OK : ipc_error(errno);
 }
 
-long segment_attachments(int segment_id) {
+qvk_result read_attachments(int segment_id, long &attachments) {
     shmid_ds status{};
-    if (shmctl(segment_id, IPC_STAT, &status) != 0) return -1;
-    return static_cast<long>(status.shm_nattch);
+    attachments = -1;
+    if (shmctl(segment_id, IPC_STAT, &status) != 0) return ipc_error(errno);
+    attachments = static_cast<long>(status.shm_nattch);
+    return QVK_OK;
+}
+
+long segment_attachments(int segment_id) {
+    long attachments = -1;
+    read_attachments(segment_id, attachments);
+    return attachments;
 }
 
 SegmentMapping::~SegmentMapping() {

@@ -22,6 +22,8 @@ qvk_result find_semaphore_set(key_t key, int &id);
 
 // Number of attachments of the segment, or -1 when it cannot be read.
 long segment_attachments(int segment_id);
+// The same, with the reason when it cannot be read.
+qvk_result read_attachments(int segment_id, long &attachments);
 
 // The segment attached for reading and writing; detached on destruction.
 class SegmentMapping {

@@ -1,6 +1,7 @@
 #include "turn.h"
 
 #include <sys/sem.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -27,14 +28,19 @@ qvk_result Turn::take(int client_set, const Deadline &deadline) {
 
 void Turn::give() {
     if (!held()) return;
-    // IPC_NOWAIT: the set may read 0 although this process holds the turn,
-    // when a daemon starting afresh has reset it. A reset also clears every
-    // process's undo entry for the set, so there is then nothing to give back
-    // and nothing left to undo; waiting would only take someone else's turn.
-    sembuf give_back{0, -1, static_cast<short>(SEM_UNDO | IPC_NOWAIT)};
-    while (semop(client_set_, &give_back, 1) != 0 && errno == EINTR) {
+    // While this process holds the turn nobody else can complete an
+    // operation on the set, so the last one is this process's take. Anything
+    // else means that a daemon starting afresh has reset the set (and with it
+    // this process's undo entry), and maybe another requester has taken the
+    // turn since: lowering the set now would take that one's turn away and
+    // let a third in beside it. There is nothing left to give back then.
+    if (semctl(client_set_, 0, GETPID) == getpid()) {
+        // IPC_NOWAIT: never wait for somebody else's turn.
+        sembuf give_back{0, -1, static_cast<short>(SEM_UNDO | IPC_NOWAIT)};
+        while (semop(client_set_, &give_back, 1) != 0 && errno == EINTR) {
+        }
     }
-    // Any other failure means the set has gone: nothing left to give back.
+    // Any failure means the set has gone: nothing left to give back.
     client_set_ = -1;
 }
 

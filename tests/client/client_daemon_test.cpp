@@ -4,10 +4,13 @@
 // Both tokens hold file 0015 of 256 bytes counting 00 .. FF, so every READ
 // BINARY answer tells which offset and length it was asked for.
 #include <signal.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -219,4 +222,109 @@ TEST_F(ServedVirtualToken, QvkctlListsSendsReportsAndExitsAsDocumented) {
     EXPECT_EQ(gone.status, 3);
     EXPECT_NE(gone.err.find("qvkserver is not running"), std::string::npos) << gone.err;
     EXPECT_EQ(run_qvkctl({"status"}).status, 3);
+}
+
+namespace {
+
+constexpr int kStormRequesters = 12;
+
+// Requester i's own file: 0101 + i, only on token i % 2, sixteen bytes that
+// no other file holds.
+std::uint16_t storm_file(int i) { return static_cast<std::uint16_t>(0x0101 + i); }
+Bytes storm_content(int i) {
+    Bytes content;
+    for (int k = 0; k < 16; ++k) content.push_back(static_cast<std::uint8_t>(i * 16 + k));
+    return content;
+}
+std::string storm_file_spec(int i) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    char fid[5];
+    std::snprintf(fid, sizeof fid, "%04X", storm_file(i));
+    std::string spec = std::to_string(i % 2) + "/" + fid + ":16=hex:";
+    for (std::uint8_t b : storm_content(i)) {
+        spec += kDigits[b >> 4];
+        spec += kDigits[b & 0x0F];
+    }
+    return spec;
+}
+
+// Sessions on requester i's own token and file until `stop` exists: list,
+// open, then SELECT and READ BINARY in turn, and close. A call may fail (the
+// daemon is being killed), but an answer with a status must be this
+// session's own: 0 when every one was and some reads came through; 1 when a
+// read returned other data, 2 when a status was not 90 00, 3 when no read
+// came through at all.
+int storm_requester(int i, const std::string &stop) {
+    const std::string path = "/dev/QVUsbKey" + std::to_string(i % 2);
+    const Bytes select{0x00, 0xA4, 0x00, 0x00, 0x02, static_cast<std::uint8_t>(storm_file(i) >> 8),
+                       static_cast<std::uint8_t>(storm_file(i))};
+    const Bytes read = hex("00 B0 00 00 10");
+    const Bytes mine = storm_content(i);
+    int reads = 0;
+    while (access(stop.c_str(), F_OK) != 0) {
+        qvk_client *client = nullptr;
+        if (qvk_connect(&client) != QVK_OK) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
+        }
+        qvk_set_timeout(client, 2000);
+        qvk_device_list devices;
+        std::uint32_t handle = 0;
+        if (qvk_list(client, &devices) == QVK_OK && qvk_open(client, path.c_str(), &handle) == QVK_OK) {
+            for (int k = 0; k < 20; ++k) {
+                const Bytes &apdu = k % 2 == 0 ? select : read;
+                std::uint8_t answer[64];
+                std::size_t length = sizeof answer;
+                std::uint32_t status = 0;
+                if (qvk_transmit(client, handle, apdu.data(), apdu.size(), answer, &length, &status) != QVK_OK)
+                    break;
+                if (status != 0x9000) return 2;
+                if (&apdu == &read) {
+                    if (Bytes(answer, answer + length) != mine) return 1;
+                    ++reads;
+                }
+            }
+            qvk_close(client, handle);
+        }
+        qvk_disconnect(client);
+    }
+    return reads > 0 ? 0 : 3;
+}
+
+class RestartStorm : public DaemonTest {
+protected:
+    void SetUp() override {
+        DaemonTest::SetUp();
+        if (IsSkipped()) return;
+        QVK_REQUIRE_VIRTUAL_TOKEN();
+        std::vector<std::string> files;
+        for (int i = 0; i < kStormRequesters; ++i) files.push_back(storm_file_spec(i));
+        token = std::make_unique<VirtualToken>(VirtualTokenSetup().with_nodes({0, 1}).with_files(files));
+        const char *plugin = std::getenv("QVK_TEST_UDK_PLUGIN");
+        std::filesystem::copy_file(plugin != nullptr && *plugin != '\0' ? plugin : QVK_UDK_PLUGIN_PATH,
+                                   work / "libqvkmgrudk.so");
+    }
+    void TearDown() override {
+        daemon.reset();
+        token.reset();
+    }
+    std::unique_ptr<VirtualToken> token;
+};
+
+}  // namespace
+
+TEST_F(RestartStorm, NoRequesterEverGetsAnotherSessionsDataAcrossFiveKills) {
+    ASSERT_NO_FATAL_FAILURE(start_serving());
+    const std::string stop = work / "stop";
+    std::vector<pid_t> requesters;
+    for (int i = 0; i < kStormRequesters; ++i) requesters.push_back(run_in_child([i, stop] { return storm_requester(i, stop); }));
+    for (int restart = 0; restart < 5; ++restart) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_NO_FATAL_FAILURE(start_serving());  // the running daemon is killed with SIGKILL first
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    write_file(stop, "");
+    for (int i = 0; i < kStormRequesters; ++i)
+        EXPECT_EQ(exit_status_of(requesters[static_cast<std::size_t>(i)]), 0)
+            << "requester " << i << " (1: another session's data, 2: a wrong status, 3: nothing read)";
 }

@@ -6,7 +6,9 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -256,4 +258,118 @@ TEST(Malformed, ABadBlockFromTheServerIsADistinctErrorAndLeavesTheSegmentIdle) {
     EXPECT_EQ(state_word(), 0u);
     EXPECT_EQ(requester.transmit(kHandle, hex("01 02"), &result), hex("02 01"));
     EXPECT_EQ(result, QVK_OK);
+}
+
+namespace {
+
+// The whole block as it is now.
+Bytes block_now() {
+    const int segment = shmget(SHM_KEY, 0, 0);
+    auto *base = static_cast<std::uint8_t *>(shmat(segment, nullptr, SHM_RDONLY));
+    if (base == reinterpret_cast<std::uint8_t *>(-1)) return {};
+    Bytes block(base + SHM_BLOCK_OFFSET, base + SHM_BLOCK_OFFSET + SHM_BLOCK_SIZE);
+    shmdt(base);
+    return block;
+}
+
+bool zero_from(const Bytes &bytes, std::size_t offset) {
+    return bytes.size() >= offset && std::all_of(bytes.begin() + static_cast<long>(offset), bytes.end(),
+                                                 [](std::uint8_t b) { return b == 0; });
+}
+
+}  // namespace
+
+// Every local user can read the segment: an answer stays there only while it
+// is in flight.
+TEST(Segment, NoAnswerLingersInTheBlockOnceCopied) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer server(token_answers);
+    Requester requester(5000);
+    qvk_result result;
+    const Bytes secret(200, 0x5C);
+    EXPECT_EQ(requester.transmit(kHandle, secret, &result), secret);
+    EXPECT_EQ(result, QVK_OK);
+    EXPECT_TRUE(zero_from(block_now(), 0)) << "the answer stayed in the segment";
+
+    // An answer that came after its requester gave up is wiped by the next
+    // holder before it posts: with the server stopped, that one's request is
+    // all the block holds.
+    server.stop();
+    Requester impatient(100);
+    impatient.transmit(kHandle, Bytes(300, 0xA7), &result);
+    EXPECT_EQ(result, QVK_ERR_TIMEOUT);
+    server.resume();
+    ASSERT_TRUE(eventually([] { return state_word() == SHM_STATE_RESPONSE; }));
+    server.stop();
+    Requester next(200);
+    next.transmit(kHandle, hex("00 B0"), &result);
+    EXPECT_EQ(result, QVK_ERR_TIMEOUT);
+    EXPECT_TRUE(zero_from(block_now(), REQ_TSI_APDU_OFFSET + 2 + REQ_TSI_TRAILER_SIZE))
+        << "the late answer stayed in the segment";
+    server.resume();
+}
+
+// A requester that gave up on an open never learns its handle: the next
+// holder of the turn closes it, or the device would stay open for good.
+TEST(DeadRequester, AnOpenWhoseRequesterGaveUpIsClosedByTheNextHolder) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    TempDir directory;
+    const std::string closes = directory / "closes";
+    ScriptedServer server([closes](const Bytes &request) {
+        if (request[REQ_COMMAND_OFFSET] == CMD_CLOSE_DEV) {
+            std::uint32_t handle;
+            std::memcpy(&handle, request.data() + REQ_ARGS_OFFSET, 4);
+            write_file(closes, read_file(closes) + std::to_string(handle) + "\n");
+        }
+        return token_answers(request);
+    });
+    server.stop();
+    Requester impatient(100);
+    std::uint32_t handle = 0;
+    EXPECT_EQ(qvk_open(impatient.get(), "/dev/QVUsbKey0", &handle), QVK_ERR_TIMEOUT);
+    // The next one takes the turn while that open is still unanswered.
+    const pid_t next = transmit_in_child(kHandle, hex("01 02"), 10000);
+    ASSERT_TRUE(eventually([] { return turn_value() == 1; }));
+    server.resume();
+    EXPECT_EQ(exit_status_of(next), QVK_OK);
+    EXPECT_EQ(read_file(closes), "7\n");
+}
+
+// A daemon starting afresh resets the turn while a requester holds it, and
+// another may take it then: the first must not give back a turn that is no
+// longer its own, or a third would get in beside the second.
+TEST(ServerGone, ATurnResetUnderItsHolderIsNotGivenBackByIt) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    ScriptedServer server(token_answers);
+    server.stop();
+    // The first requester reports its call's result and stays alive (its
+    // exit would apply whatever undo it is left with).
+    int reported[2];
+    ASSERT_EQ(pipe(reported), 0);
+    const pid_t first = run_in_child([&reported] {
+        Requester requester(20000);
+        qvk_result result;
+        requester.transmit(kHandle, hex("01 02"), &result);
+        if (write(reported[1], &result, sizeof result) != sizeof result) return 1;
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(eventually([] { return turn_value() == 1 && state_word() == SHM_STATE_REQUEST; }));
+    const int client_set = semget(SEM_CLIENT_KEY, 1, 0);
+    ASSERT_EQ(semctl(client_set, 0, SETVAL, 0), 0);  // as a restart resets it
+    sembuf take[2] = {{0, 0, IPC_NOWAIT}, {0, 1, SEM_UNDO}};
+    ASSERT_EQ(semop(client_set, take, 2), 0);  // a second requester takes the turn
+    server.resume();
+    qvk_result result = QVK_ERR_SYSTEM;
+    ASSERT_EQ(read(reported[0], &result, sizeof result), static_cast<ssize_t>(sizeof result));
+    EXPECT_EQ(result, QVK_OK);
+    EXPECT_EQ(turn_value(), 1) << "the first requester gave back the second one's turn";
+    kill(first, SIGKILL);
+    exit_status_of(first);
+    EXPECT_EQ(turn_value(), 1);
+    sembuf give{0, -1, SEM_UNDO | IPC_NOWAIT};
+    ASSERT_EQ(semop(client_set, &give, 1), 0);
+    EXPECT_EQ(turn_value(), 0);
+    close(reported[0]);
+    close(reported[1]);
 }

@@ -1,6 +1,7 @@
 #include "qvkctl_run.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,7 +9,7 @@
 
 namespace qvk::test {
 
-QvkctlRun run_qvkctl(const std::vector<std::string> &arguments) {
+QvkctlRun run_qvkctl(const std::vector<std::string> &arguments, unsigned as_user) {
     TempDir dir;
     const std::string out_path = dir / "out";
     const std::string err_path = dir / "err";
@@ -17,6 +18,8 @@ QvkctlRun run_qvkctl(const std::vector<std::string> &arguments) {
         const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+        if (as_user != 0 && (setgroups(0, nullptr) != 0 || setgid(as_user) != 0 || setuid(as_user) != 0))
+            _exit(125);
         std::vector<char *> argv{const_cast<char *>(QVKCTL_PATH)};
         for (const auto &argument : arguments) argv.push_back(const_cast<char *>(argument.c_str()));
         argv.push_back(nullptr);

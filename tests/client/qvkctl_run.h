@@ -12,6 +12,7 @@ struct QvkctlRun {
     std::string err;
 };
 
-QvkctlRun run_qvkctl(const std::vector<std::string> &arguments);
+// As this process's user, or as the given user and group (not 0).
+QvkctlRun run_qvkctl(const std::vector<std::string> &arguments, unsigned as_user = 0);
 
 }  // namespace qvk::test

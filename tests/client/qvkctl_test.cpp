@@ -1,6 +1,11 @@
 // qvkctl's command line and the exit statuses that need no daemon or a
 // misbehaving one (a malformed answer comes from a scripted server); its
 // output against the real daemon is tested end to end (client_daemon_test).
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "qvk_segment.h"
@@ -62,4 +67,38 @@ TEST(Qvkctl, AMalformedAnswerHasItsOwnExitStatus) {
     EXPECT_EQ(run.status, 5);
     EXPECT_NE(run.err.find("malformed"), std::string::npos) << run.err;
     EXPECT_TRUE(run.out.empty());
+}
+
+// Objects that another user keeps to himself (mode 0700): "permission
+// denied", never "not running", and no turn state that could not be read.
+TEST(Qvkctl, StatusTellsPermissionDeniedFromNotRunning) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    constexpr unsigned kNobody = 65534;
+    const pid_t probe = fork();
+    if (probe == 0) _exit(setgid(kNobody) == 0 && setuid(kNobody) == 0 ? 0 : 1);
+    int became = -1;
+    waitpid(probe, &became, 0);
+    if (became != 0) GTEST_SKIP() << "cannot run as another user here (a user namespace that maps only root)";
+    // Objects an earlier case of this process left (the IPC namespace is private).
+    shmctl(shmget(SHM_KEY, 0, 0), IPC_RMID, nullptr);
+    semctl(semget(SEM_SERVER_KEY, 0, 0), 0, IPC_RMID);
+    semctl(semget(SEM_CLIENT_KEY, 0, 0), 0, IPC_RMID);
+    const int segment = shmget(SHM_KEY, SHM_SIZE, IPC_CREAT | 0700);
+    ASSERT_GE(segment, 0);
+    void *attached = shmat(segment, nullptr, 0);  // as a daemon keeps it
+    ASSERT_NE(attached, reinterpret_cast<void *>(-1));
+    ASSERT_GE(semget(SEM_SERVER_KEY, 1, IPC_CREAT | 0777), 0);
+    ASSERT_GE(semget(SEM_CLIENT_KEY, 1, IPC_CREAT | 0700), 0);
+
+    const QvkctlRun status = run_qvkctl({"status"}, kNobody);
+    EXPECT_EQ(status.status, 8) << status.out << status.err;
+    EXPECT_NE(status.out.find("shared segment (key 2222): present, permission denied"), std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("client semaphore set (key 4450): present, permission denied\n"), std::string::npos)
+        << status.out;
+    EXPECT_EQ(status.out.find("turn free"), std::string::npos) << status.out;
+    EXPECT_NE(status.err.find("permission denied"), std::string::npos) << status.err;
+    EXPECT_EQ(status.err.find("not running"), std::string::npos) << status.err;
+    EXPECT_EQ(run_qvkctl({"list"}, kNobody).status, 8);
+    shmdt(attached);
 }

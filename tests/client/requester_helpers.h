@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "qvk_segment.h"
 #include "qvkclient.h"
 #include "scripted_card.h"
 

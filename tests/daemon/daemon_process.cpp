@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -28,7 +30,14 @@ std::vector<std::string> stat_fields(pid_t pid) {
     return fields;
 }
 
-// The child of this process that runs qvkserver (zombies included).
+// Daemons that a live DaemonProcess owns.
+std::set<pid_t> &owned_daemons() {
+    static std::set<pid_t> owned;
+    return owned;
+}
+
+// The child of this process that runs qvkserver (zombies included) and that
+// no other DaemonProcess owns.
 pid_t find_daemon_child() {
     DIR *proc = opendir("/proc");
     pid_t found = 0;
@@ -36,7 +45,7 @@ pid_t find_daemon_child() {
         const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
         if (pid <= 0) continue;
         const std::vector<std::string> fields = stat_fields(pid);
-        if (fields.size() < 2 || std::stoi(fields[1]) != getpid()) continue;
+        if (fields.size() < 2 || std::stoi(fields[1]) != getpid() || owned_daemons().count(pid) != 0) continue;
         if (read_file("/proc/" + std::to_string(pid) + "/comm") == "qvkserver\n") found = pid;
     }
     if (proc != nullptr) closedir(proc);
@@ -47,7 +56,7 @@ pid_t find_daemon_child() {
 
 DaemonProcess::DaemonProcess(const std::string &working_directory,
                              const std::vector<std::string> &environment,
-                             const std::string &output_directory)
+                             const std::string &output_directory, DaemonOptions options)
     : output_directory_(output_directory) {
     const std::string out = output_directory + "/stdout";
     const std::string err = output_directory + "/stderr";
@@ -70,6 +79,11 @@ DaemonProcess::DaemonProcess(const std::string &working_directory,
         const int null_fd = open("/dev/null", O_RDONLY);
         if (out_fd < 0 || err_fd < 0 || null_fd < 0 || chdir(working_directory.c_str()) != 0) _exit(126);
         dup2(null_fd, 0);
+        if (options.close_standard_input) close(0);
+        if (options.descriptor_hard_limit != 0) {
+            const rlimit limit{options.descriptor_soft_limit, options.descriptor_hard_limit};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+        }
         dup2(out_fd, 1);
         dup2(err_fd, 2);
         execve(program.c_str(), argv, envp.data());
@@ -79,6 +93,7 @@ DaemonProcess::DaemonProcess(const std::string &working_directory,
     waitpid(starter, &status, 0);
     starter_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     pid_ = find_daemon_child();
+    if (pid_ != 0) owned_daemons().insert(pid_);
 }
 
 DaemonProcess::~DaemonProcess() {
@@ -86,6 +101,7 @@ DaemonProcess::~DaemonProcess() {
         kill(pid_, SIGKILL);
         reap(0);
     }
+    owned_daemons().erase(pid_);
 }
 
 bool DaemonProcess::reap(int options) {

@@ -14,13 +14,21 @@
 
 namespace qvk::test {
 
+struct DaemonOptions {
+    bool close_standard_input = false;  // start it with descriptor 0 closed
+    // Soft and hard limit on open descriptors to start it with (0: as this process's).
+    unsigned descriptor_soft_limit = 0;
+    unsigned descriptor_hard_limit = 0;
+};
+
 class DaemonProcess {
 public:
     // Starts qvkserver in working_directory with environment entries
     // ("NAME=value") besides PATH; its standard output and error go to files
-    // in output_directory. Returns once the starter has exited.
+    // in output_directory. Returns once the starter has exited. A daemon that
+    // another DaemonProcess of this test owns is never taken for this one's.
     DaemonProcess(const std::string &working_directory, const std::vector<std::string> &environment,
-                  const std::string &output_directory);
+                  const std::string &output_directory, DaemonOptions options = {});
     // Kills the detached daemon if it still runs, and reaps it.
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess &) = delete;

@@ -39,13 +39,21 @@ protected:
     // Starts qvkserver from the working directory; the stand-ins read the
     // control, and log their calls to log_file. A daemon started earlier by
     // this test is killed first.
-    DaemonProcess &start(StandInControl control = {}) {
+    DaemonProcess &start(StandInControl control = {}, DaemonOptions options = {}) {
         daemon.reset();
         control.log(log_file);
         daemon = std::make_unique<DaemonProcess>(
             work.path(), std::vector<std::string>{control.write_for_child(work / "control")},
-            output.path());
+            output.path(), options);
         return *daemon;
+    }
+
+    // start(), then waits until the daemon serves: a fatal failure when it
+    // does not (wrap the call in ASSERT_NO_FATAL_FAILURE).
+    void start_serving(StandInControl control = {}, DaemonOptions options = {}) {
+        DaemonProcess &started = start(std::move(control), options);
+        ASSERT_TRUE(started.wait_until_serving()) << "qvkserver did not start serving\n"
+                                                  << started.standard_output() << started.standard_error();
     }
 
     std::vector<std::string> calls() const { return stand_in_log(log_file); }

@@ -29,10 +29,10 @@ std::vector<std::uint32_t> handles(key_handle_map_node *head) {
 
 TEST(HandleMap, NewestFirstAndRemovalKeepsBothDirectionsLinked) {
     key_handle_map_node *head = nullptr;
-    EXPECT_EQ(key_handle_map_push(head, nullptr), nullptr);
-    for (std::uint32_t handle : {4u, 5u, 4u, 6u}) head = key_handle_map_push(head, record(handle));
+    EXPECT_EQ(key_handle_map_push(head, nullptr, 1), nullptr);
+    for (std::uint32_t handle : {4u, 5u, 4u, 6u}) head = key_handle_map_push(head, record(handle), handle);
     EXPECT_EQ(handles(head), (std::vector<std::uint32_t>{6, 4, 5, 4}));
-    EXPECT_EQ(key_handle_map_push(head, nullptr), head);
+    EXPECT_EQ(key_handle_map_push(head, nullptr, 1), head);
 
     key_handle_map_node *newest_four = key_handle_map_find(head, 4);
     EXPECT_EQ(newest_four, head->next);

@@ -63,6 +63,12 @@ Bytes filled(std::size_t size, std::uint8_t first = 0) {
     return bytes;
 }
 
+std::uint32_t open_handle_of(const Bytes &block) {
+    std::uint32_t handle;
+    std::memcpy(&handle, block.data() + RESP_PAYLOAD_OFFSET, 4);
+    return handle;
+}
+
 Bytes not_open_payload(std::size_t zeros) {
     Bytes payload(zeros, 0);
     append(payload, le32(QVK_STATUS_NOT_OPEN));
@@ -73,15 +79,28 @@ const Bytes kRefused = le32(QVK_STATUS_NO_ANSWER);
 
 class DaemonProtocol : public DaemonTest {
 protected:
-    // Starts the daemon with the udk stand-in installed and attaches.
+    // Starts the daemon with the udk stand-in installed and attaches; a fatal
+    // failure when it does not serve (callers wrap it in ASSERT_NO_FATAL_FAILURE).
     void serve(StandInControl control) {
         install_stand_in(StandIn::udk, QVK_PLUGIN_DIR);
-        DaemonProcess &d = start(std::move(control));
-        ASSERT_TRUE(d.wait_until_serving()) << d.standard_output() << d.standard_error();
+        ASSERT_NO_FATAL_FAILURE(start_serving(std::move(control)));
         requester = std::make_unique<RawRequester>();
     }
 
     Bytes exchange(const Bytes &request) { return requester->exchange(request); }
+
+    // Opens a path; the handle that the daemon answered (0 when none).
+    std::uint32_t open(const std::string &path) {
+        const Response opened = parse_response(exchange(open_request(path)));
+        EXPECT_EQ(opened.command, CMD_OPEN_DEV);
+        if (opened.payload.size() != 4) {
+            ADD_FAILURE() << "an open answered " << opened.payload.size() << " bytes";
+            return 0;
+        }
+        std::uint32_t handle;
+        std::memcpy(&handle, opened.payload.data(), 4);
+        return handle;
+    }
 
     // Waits until the daemon has used up a raise and waits again.
     void await_idle() {
@@ -97,16 +116,20 @@ protected:
 };
 
 TEST_F(DaemonProtocol, WorkedExampleOfATransmit) {
-    serve(StandInControl()
+    ASSERT_NO_FATAL_FAILURE(serve(StandInControl()
               .devices("udk", {"/dev/QVUsbKey0"})
               .open("udk", "/dev/QVUsbKey0", {5})
-              .answer("udk", 0x9000, "11 22 33 44 55 66 77 88"));
+              .answer("udk", 0x9000, "11 22 33 44 55 66 77 88")));
     exchange(enum_request());
-    ASSERT_TRUE(same_block(exchange(open_request("/dev/QVUsbKey0")), response_block(CMD_OPEN_DEV, le32(5))));
+    // The family opened it as 5; the requester gets the daemon's own handle.
+    const std::uint32_t handle = open("/dev/QVUsbKey0");
+    ASSERT_NE(handle, 0u);
 
-    const Bytes request = transmit_request(5, hex("00 84 00 00 08"), 256);
-    ASSERT_EQ(request, hex("0D 00 00 00 00 00 00 00 05 00 00 00 05 00 00 00 00 84 00 00 08 "
-                           "00 01 00 00 00 00 00 00"));
+    const Bytes request = transmit_request(handle, hex("00 84 00 00 08"), 256);
+    Bytes expected_request = hex("0D 00 00 00 00 00 00 00");
+    append(expected_request, le32(handle));
+    append(expected_request, hex("05 00 00 00 00 84 00 00 08 00 01 00 00 00 00 00 00"));
+    ASSERT_EQ(request, expected_request);
     const Bytes block = exchange(request);
     Bytes expected = hex("0D 00 00 00 0C 00 00 00 11 22 33 44 55 66 77 88 00 90 00 00");
     expected.resize(SHM_BLOCK_SIZE, 0);
@@ -118,24 +141,27 @@ TEST_F(DaemonProtocol, WorkedExampleOfATransmit) {
 }
 
 TEST_F(DaemonProtocol, ExactResponsesOfEveryCommand) {
-    serve(StandInControl()
+    ASSERT_NO_FATAL_FAILURE(serve(StandInControl()
               .devices("udk", {"/dev/QVUsbKey0", "/dev/QVUsbKey3"})
               .open("udk", "/dev/QVUsbKey3", {9, 12})
-              .close("udk", 12, 0));
+              .close("udk", 12, 0)));
     Bytes listed = le32(1);
     listed.push_back(2);
     append(listed, slot("/dev/QVUsbKey0"));
     append(listed, slot("/dev/QVUsbKey3"));
     EXPECT_TRUE(same_block(exchange(enum_request()), response_block(CMD_ENUM_DEV_PATH, listed)));
 
-    EXPECT_TRUE(same_block(exchange(open_request("/dev/QVUsbKey3")), response_block(CMD_OPEN_DEV, le32(9))));
+    const Bytes first_open = exchange(open_request("/dev/QVUsbKey3"));
+    const std::uint32_t first = parse_response(first_open).length == 4 ? open_handle_of(first_open) : 0;
+    EXPECT_TRUE(same_block(first_open, response_block(CMD_OPEN_DEV, le32(first))));
+    EXPECT_NE(first, 0u);
     EXPECT_TRUE(same_block(exchange(open_request("/dev/QVUsbKey9")), response_block(CMD_OPEN_DEV, le32(0))));
-    EXPECT_TRUE(same_block(exchange(close_request(9)), response_block(CMD_CLOSE_DEV, {1})));
-    EXPECT_TRUE(same_block(exchange(close_request(9)), response_block(CMD_CLOSE_DEV, {1})));
-    EXPECT_TRUE(same_block(exchange(transmit_request(9, hex("00 B0 00 00 10"), 16)),
+    EXPECT_TRUE(same_block(exchange(close_request(first)), response_block(CMD_CLOSE_DEV, {1})));
+    EXPECT_TRUE(same_block(exchange(close_request(first)), response_block(CMD_CLOSE_DEV, {1})));
+    EXPECT_TRUE(same_block(exchange(transmit_request(first, hex("00 B0 00 00 10"), 16)),
                            response_block(CMD_ICC_TSI_API, not_open_payload(16))));
-    EXPECT_TRUE(same_block(exchange(open_request("/dev/QVUsbKey3")), response_block(CMD_OPEN_DEV, le32(12))));
-    EXPECT_TRUE(same_block(exchange(close_request(12)), response_block(CMD_CLOSE_DEV, {0})));
+    const std::uint32_t second = open("/dev/QVUsbKey3");
+    EXPECT_TRUE(same_block(exchange(close_request(second)), response_block(CMD_CLOSE_DEV, {0})));
 
     EXPECT_EQ(calls(), (std::vector<std::string>{"udk enum -> 2", "udk open /dev/QVUsbKey3 -> 9",
                                                  "udk close 9 -> 1", "udk open /dev/QVUsbKey3 -> 12",
@@ -145,7 +171,7 @@ TEST_F(DaemonProtocol, ExactResponsesOfEveryCommand) {
 TEST_F(DaemonProtocol, EnumerationOfNoDeviceAndOfThirtyTwo) {
     std::vector<std::string> paths;
     for (int i = 0; i < 32; ++i) paths.push_back("/dev/QVUsbKey" + std::to_string(i));
-    serve(StandInControl().devices("udk", {}).devices("udk", paths));
+    ASSERT_NO_FATAL_FAILURE(serve(StandInControl().devices("udk", {}).devices("udk", paths)));
 
     EXPECT_TRUE(same_block(exchange(enum_request()), response_block(CMD_ENUM_DEV_PATH, Bytes(5, 0))));
     Bytes listed = le32(1);
@@ -158,7 +184,7 @@ TEST_F(DaemonProtocol, EnumerationOfNoDeviceAndOfThirtyTwo) {
 }
 
 TEST_F(DaemonProtocol, UnknownCommandsAndRaisesWithoutARequestAreNotAnswered) {
-    serve(StandInControl());
+    ASSERT_NO_FATAL_FAILURE(serve(StandInControl()));
     Bytes unknown = close_request(0);
     unknown[0] = 14;
     requester->write_request(unknown);
@@ -190,15 +216,15 @@ TEST_F(DaemonProtocol, UnknownCommandsAndRaisesWithoutARequestAreNotAnswered) {
 }
 
 TEST_F(DaemonProtocol, CommandLengthsUpTo512AreCarriedAndLongerOnesRefused) {
-    serve(StandInControl()
+    ASSERT_NO_FATAL_FAILURE(serve(StandInControl()
               .devices("udk", {"/dev/QVUsbKey0"})
               .open("udk", "/dev/QVUsbKey0", {4})
-              .answer("udk", 0x9000, "01 02 03"));
+              .answer("udk", 0x9000, "01 02 03")));
     exchange(enum_request());
-    exchange(open_request("/dev/QVUsbKey0"));
+    const std::uint32_t handle = open("/dev/QVUsbKey0");
 
     const Bytes longest = filled(512, 0x40);
-    const Bytes request = transmit_request(4, longest, 3, 0xDEADBEEF);
+    const Bytes request = transmit_request(handle, longest, 3, 0xDEADBEEF);
     ASSERT_EQ(Bytes(request.begin() + 528, request.end()), hex("03 00 00 00 EF BE AD DE"));
     Bytes answer = hex("01 02 03");
     append(answer, le32(0x9000));
@@ -207,7 +233,7 @@ TEST_F(DaemonProtocol, CommandLengthsUpTo512AreCarriedAndLongerOnesRefused) {
 
     const std::size_t calls_before = calls().size();
     for (std::uint32_t length : {513u, 0x80000000u, 0xFFFFFFFFu}) {
-        EXPECT_TRUE(same_block(exchange(transmit_request(4, length, filled(513), 16, 0)),
+        EXPECT_TRUE(same_block(exchange(transmit_request(handle, length, filled(513), 16, 0)),
                                response_block(CMD_ICC_TSI_API, kRefused)))
             << length;
     }
@@ -216,7 +242,7 @@ TEST_F(DaemonProtocol, CommandLengthsUpTo512AreCarriedAndLongerOnesRefused) {
 
 TEST_F(DaemonProtocol, ResponseRoomIsBoundedTo8188Bytes) {
     const Bytes largest = filled(RESP_MAX_DATA, 7);
-    serve(StandInControl()
+    ASSERT_NO_FATAL_FAILURE(serve(StandInControl()
               .devices("udk", {"/dev/QVUsbKey0"})
               .open("udk", "/dev/QVUsbKey0", {6})
               .answer("udk", 0x9000, "AA BB")
@@ -224,41 +250,41 @@ TEST_F(DaemonProtocol, ResponseRoomIsBoundedTo8188Bytes) {
               .answer("udk", 0x6A82, "", RESP_MAX_DATA + 1)
               .answer("udk", 0x9000, "", -1)
               .answer("udk", 0x9000, hex_of(largest))
-              .answer("udk", 0x9000, hex_of(filled(100, 1)), 10));
+              .answer("udk", 0x9000, hex_of(filled(100, 1)), 10)));
     exchange(enum_request());
-    exchange(open_request("/dev/QVUsbKey0"));
+    const std::uint32_t handle = open("/dev/QVUsbKey0");
     const Bytes apdu = hex("00 C0 00 00 00");
     Bytes two = hex("AA BB");
     append(two, le32(0x9000));
 
     // Capacities beyond 8188 reach the family as 8188.
-    EXPECT_TRUE(same_block(exchange(transmit_request(6, apdu, 0xFFFFFFFF)), response_block(CMD_ICC_TSI_API, two)));
-    EXPECT_TRUE(same_block(exchange(transmit_request(6, apdu, 8189)), response_block(CMD_ICC_TSI_API, two)));
+    EXPECT_TRUE(same_block(exchange(transmit_request(handle, apdu, 0xFFFFFFFF)), response_block(CMD_ICC_TSI_API, two)));
+    EXPECT_TRUE(same_block(exchange(transmit_request(handle, apdu, 8189)), response_block(CMD_ICC_TSI_API, two)));
     EXPECT_EQ(calls()[2], "udk transmit 6 5 00c0000000 8188 -> 9000 2");
     EXPECT_EQ(calls()[3], "udk transmit 6 5 00c0000000 8188 -> 9000 2");
     // ... and for a handle that is not open, 8188 zero bytes precede the status.
-    const Bytes not_open = exchange(transmit_request(99, apdu, 10000));
+    const Bytes not_open = exchange(transmit_request(handle + 1, apdu, 10000));
     EXPECT_TRUE(same_block(not_open, response_block(CMD_ICC_TSI_API, not_open_payload(RESP_MAX_DATA))));
 
     // A family that reports more than 8188 bytes, or a negative count, is refused.
-    EXPECT_TRUE(same_block(exchange(transmit_request(6, apdu, 8188)), response_block(CMD_ICC_TSI_API, kRefused)));
-    EXPECT_TRUE(same_block(exchange(transmit_request(6, apdu, 8188)), response_block(CMD_ICC_TSI_API, kRefused)));
+    EXPECT_TRUE(same_block(exchange(transmit_request(handle, apdu, 8188)), response_block(CMD_ICC_TSI_API, kRefused)));
+    EXPECT_TRUE(same_block(exchange(transmit_request(handle, apdu, 8188)), response_block(CMD_ICC_TSI_API, kRefused)));
     // 8188 bytes exactly fill the payload with the status.
     Bytes full = largest;
     append(full, le32(0x9000));
-    EXPECT_TRUE(same_block(exchange(transmit_request(6, apdu, 8188)), response_block(CMD_ICC_TSI_API, full)));
+    EXPECT_TRUE(same_block(exchange(transmit_request(handle, apdu, 8188)), response_block(CMD_ICC_TSI_API, full)));
     // Whatever the family wrote past its count is not passed on.
     Bytes ten = filled(10, 1);
     append(ten, le32(0x9000));
-    EXPECT_TRUE(same_block(exchange(transmit_request(6, apdu, 200)), response_block(CMD_ICC_TSI_API, ten)));
+    EXPECT_TRUE(same_block(exchange(transmit_request(handle, apdu, 200)), response_block(CMD_ICC_TSI_API, ten)));
 }
 
 TEST_F(DaemonProtocol, AnOpenPathIsReadUpTo127Characters) {
     const std::string longest = "/dev/" + std::string(122, 'k');
     ASSERT_EQ(longest.size(), 127u);
-    serve(StandInControl().devices("udk", {longest}).open("udk", longest, {3}));
+    ASSERT_NO_FATAL_FAILURE(serve(StandInControl().devices("udk", {longest}).open("udk", longest, {3})));
     exchange(enum_request());
-    EXPECT_TRUE(same_block(exchange(open_request(longest)), response_block(CMD_OPEN_DEV, le32(3))));
+    EXPECT_NE(open(longest), 0u);
     // 128 characters before the terminator: matches nothing, reaches no family.
     EXPECT_TRUE(same_block(exchange(open_request(longest + "k")), response_block(CMD_OPEN_DEV, le32(0))));
     EXPECT_EQ(calls(), (std::vector<std::string>{"udk enum -> 1", "udk open " + longest + " -> 3"}));
@@ -273,7 +299,7 @@ constexpr long kEmulatorHostFutex = SYS_futex;
 #endif
 
 TEST_F(DaemonProtocol, ABlockedRequesterIsWokenAtOnce) {
-    serve(StandInControl());
+    ASSERT_NO_FATAL_FAILURE(serve(StandInControl()));
     requester->write_request(close_request(0));
     requester->state().store(SHM_STATE_REQUEST);
 
@@ -305,7 +331,7 @@ TEST_F(DaemonProtocol, ABlockedRequesterIsWokenAtOnce) {
 }
 
 TEST_F(DaemonProtocol, After40000RequestsTheIdleDaemonStillBlocks) {
-    serve(StandInControl());
+    ASSERT_NO_FATAL_FAILURE(serve(StandInControl()));
     Bytes block;
     for (int i = 0; i < 40000; ++i) block = exchange(close_request(static_cast<std::uint32_t>(i)));
     EXPECT_TRUE(same_block(block, response_block(CMD_CLOSE_DEV, {1})));

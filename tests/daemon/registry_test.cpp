@@ -1,5 +1,6 @@
 // The device registry and the handle map, driven through the calls the
 // request loop makes, with stand-in families bound by load_dev_families.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -123,7 +124,7 @@ TEST_F(Registry, AShorterPathRewritesTheLongerOneAndLaterEntriesGoAway) {
         EXPECT_EQ(key_dev_table[0].path[i], i < expected.size() ? expected[i] : '\0') << i;
     EXPECT_EQ(key_dev_table[1].family, DEV_FAMILY_NONE);
 
-    EXPECT_EQ(key_open_device("/dev/token-123"), 7u);
+    EXPECT_EQ(key_open_device("/dev/token-123"), 1u);  // the daemon's first handle
     EXPECT_EQ(key_open_device("/dev/token-5678"), 0u);  // no longer listed
     EXPECT_EQ(key_open_device("/dev/token-1234"), 0u);
     EXPECT_EQ(calls().back(), "udk open /dev/token-123 -> 7");
@@ -137,27 +138,28 @@ TEST_F(Registry, OpensRecordHandlesAndOnlyASuccessfulCloseForgetsOne) {
               .answer("hid", 0x9000, "AA BB"),
           {StandIn::hid});
     enumerate();
-    EXPECT_EQ(key_open_device("/dev/hid0"), 7u);
-    EXPECT_EQ(key_open_device("/dev/hid0"), 9u);
-    EXPECT_EQ(key_close_device(9), 1u);
+    // The daemon's handles 1, 2, 3 stand for the family's 7, 9, 5.
+    EXPECT_EQ(key_open_device("/dev/hid0"), 1u);
+    EXPECT_EQ(key_open_device("/dev/hid0"), 2u);
+    EXPECT_EQ(key_close_device(2), 1u);
 
     std::int32_t length = 16;
-    EXPECT_EQ(transmit(7, length), 0x9000u);
+    EXPECT_EQ(transmit(1, length), 0x9000u);
     EXPECT_EQ(length, 2);
     EXPECT_EQ(response[0], 0xAA);
 
     // A second close of one handle answers 1 without asking the family.
-    EXPECT_EQ(key_close_device(7), 1u);
-    EXPECT_EQ(key_close_device(7), 1u);
+    EXPECT_EQ(key_close_device(1), 1u);
+    EXPECT_EQ(key_close_device(1), 1u);
     length = 33;
-    EXPECT_EQ(transmit(7, length), QVK_STATUS_NOT_OPEN);
+    EXPECT_EQ(transmit(1, length), QVK_STATUS_NOT_OPEN);
     EXPECT_EQ(length, 33);
 
     // A refused close keeps the record: the next close asks the family again.
-    EXPECT_EQ(key_open_device("/dev/hid0"), 5u);
-    EXPECT_EQ(key_close_device(5), 0u);
-    EXPECT_EQ(key_close_device(5), 0u);
-    EXPECT_EQ(transmit(5, length), 0x9000u);
+    EXPECT_EQ(key_open_device("/dev/hid0"), 3u);
+    EXPECT_EQ(key_close_device(3), 0u);
+    EXPECT_EQ(key_close_device(3), 0u);
+    EXPECT_EQ(transmit(3, length), 0x9000u);
 
     EXPECT_EQ(calls(), (std::vector<std::string>{
                            "hid enum -> 1", "hid open /dev/hid0 -> 7", "hid open /dev/hid0 -> 9",
@@ -188,7 +190,7 @@ TEST_F(Registry, NoMemoryForTheRecordClosesTheDeviceAgain) {
     start(StandInControl().devices("ccid", {"/dev/ccid0"}).open("ccid", "/dev/ccid0", {3, 7, 8, 9}),
           {StandIn::ccid});
     enumerate();
-    ASSERT_EQ(key_open_device("/dev/ccid0"), 3u);
+    ASSERT_EQ(key_open_device("/dev/ccid0"), 1u);
     key_handle_map_node *const before = key_handle_map_list;
 
     qvk::test::fail_nothrow_allocation(1);  // the record
@@ -199,14 +201,59 @@ TEST_F(Registry, NoMemoryForTheRecordClosesTheDeviceAgain) {
 
     EXPECT_EQ(key_handle_map_list, before);
     EXPECT_EQ(before->next, nullptr);
-    EXPECT_EQ(key_handle_map_find(key_handle_map_list, 7), nullptr);
-    EXPECT_EQ(key_handle_map_find(key_handle_map_list, 8), nullptr);
-    EXPECT_EQ(key_open_device("/dev/ccid0"), 9u);
-    EXPECT_EQ(key_close_device(3), 1u);
+    EXPECT_EQ(key_handle_map_find(key_handle_map_list, 2), nullptr);
+    EXPECT_EQ(key_handle_map_find(key_handle_map_list, 3), nullptr);
+    EXPECT_EQ(key_open_device("/dev/ccid0"), 4u);  // 2 and 3 went with the unrecorded opens
+    EXPECT_EQ(key_close_device(1), 1u);
     EXPECT_EQ(calls(), (std::vector<std::string>{
                            "ccid enum -> 1", "ccid open /dev/ccid0 -> 3", "ccid open /dev/ccid0 -> 7",
                            "ccid close 7 -> 1", "ccid open /dev/ccid0 -> 8", "ccid close 8 -> 1",
                            "ccid open /dev/ccid0 -> 9", "ccid close 3 -> 1"}));
+}
+
+// The daemon's handles skip 0 and 0xFFFFFFFF when they wrap, and any that is
+// still open.
+TEST_F(Registry, HandlesSkipTheNotOpenedValuesAndThoseStillOpen) {
+    start(StandInControl().devices("udk", {"/dev/QVUsbKey0"}).open("udk", "/dev/QVUsbKey0", {5}),
+          {StandIn::udk});
+    enumerate();
+    key_handle_seed(0xFFFFFFFE);
+    EXPECT_EQ(key_open_device("/dev/QVUsbKey0"), 0xFFFFFFFEu);
+    EXPECT_EQ(key_open_device("/dev/QVUsbKey0"), 1u);
+    key_handle_seed(0xFFFFFFFE);
+    EXPECT_EQ(key_open_device("/dev/QVUsbKey0"), 2u);
+    // Every one of them reaches the family as its own handle.
+    std::int32_t length = 0;
+    EXPECT_EQ(transmit(2, length), 0x9000u);
+    EXPECT_EQ(calls().back(), "udk transmit 5 4 00ca0102 0 -> 9000 0");
+}
+
+// Handles whose opener has died are closed through their family; those of a
+// live opener, or of one that could not be told, stay.
+TEST_F(Registry, HandlesOfDeadOpenersAreReclaimed) {
+    start(StandInControl()
+              .devices("ccid", {"/dev/ccid0"})
+              .open("ccid", "/dev/ccid0", {11, 12, 13, 14})
+              .close("ccid", 14, 0),
+          {StandIn::ccid});
+    enumerate();
+    const pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+
+    const std::uint32_t of_dead = key_open_device("/dev/ccid0", dead);
+    const std::uint32_t of_live = key_open_device("/dev/ccid0", getpid());
+    const std::uint32_t of_unknown = key_open_device("/dev/ccid0", 0);
+    const std::uint32_t refused = key_open_device("/dev/ccid0", dead);  // its family will not close it
+    EXPECT_EQ(key_reclaim_orphans(), 1u);
+    const std::vector<std::string> logged = calls();
+    ASSERT_GE(logged.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(logged.end() - 2, logged.end()),
+              (std::vector<std::string>{"ccid close 14 -> 0", "ccid close 11 -> 1"}));
+    std::int32_t length = 0;
+    EXPECT_EQ(transmit(of_dead, length), QVK_STATUS_NOT_OPEN);
+    for (std::uint32_t kept : {of_live, of_unknown, refused}) EXPECT_EQ(transmit(kept, length), 0x9000u);
+    EXPECT_EQ(key_reclaim_orphans(), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,113 @@
+/*
+ * The qvkserver request protocol: one System V shared-memory segment, two
+ * System V semaphore sets, and the layout of the request and response block.
+ *
+ * This is the installed description of the protocol, for whoever writes a
+ * requester without libqvkclient: every name is prefixed with QVK_, so it
+ * can be included beside anything. The daemon, the requester library and the
+ * tests read the same numbers (qvk_segment.h gives them their in-tree names).
+ *
+ * Everything is fixed-width and host byte order, so a 64-bit requester and a
+ * 32-bit daemon agree on every offset. Valid C (C99 and later) and C++.
+ *
+ * One request, as the daemon expects it:
+ *   1. take the turn among requesters (client set, key QVK_SEM_CLIENT_KEY:
+ *      wait for 0, then +1 with SEM_UNDO, in one semop);
+ *   2. write the request block at segment offset QVK_SHM_BLOCK_OFFSET;
+ *   3. set the 32-bit state word at QVK_SHM_STATE_OFFSET to
+ *      QVK_SHM_STATE_REQUEST, then raise the server set (key
+ *      QVK_SEM_SERVER_KEY) by one;
+ *   4. wait until the state word reads QVK_SHM_STATE_RESPONSE (the daemon
+ *      also wakes waiters with a shared FUTEX_WAKE on the word), copy the
+ *      response block out, set the word back to QVK_SHM_STATE_IDLE and give
+ *      the turn back (-1 with SEM_UNDO).
+ */
+#ifndef QVK_PROTOCOL_H
+#define QVK_PROTOCOL_H
+
+/* IPC keys and creation flags (IPC_CREAT | 0777, no IPC_EXCL). */
+enum {
+    QVK_SHM_KEY = 2222,          /* shared segment */
+    QVK_SEM_SERVER_KEY = 3350,   /* raised by a requester after posting */
+    QVK_SEM_CLIENT_KEY = 4450,   /* requesters take turns on it; 0 = free */
+    QVK_IPC_FLAGS = 01777        /* 0x3FF */
+};
+
+/* Segment layout. */
+enum {
+    QVK_SHM_SIZE = 16384,
+    QVK_SHM_STATE_OFFSET = 0,    /* 32-bit state word */
+    QVK_SHM_BLOCK_OFFSET = 4,    /* request / response block */
+    QVK_SHM_BLOCK_SIZE = 8200
+};
+
+/* Values of the state word. */
+enum {
+    QVK_SHM_STATE_IDLE = 0,
+    QVK_SHM_STATE_REQUEST = 1,
+    QVK_SHM_STATE_RESPONSE = 0x12345678
+};
+
+/* Command byte (block offset 0) of a request, echoed in its response. */
+enum {
+    QVK_CMD_ENUM_DEV_PATH = 10,
+    QVK_CMD_OPEN_DEV = 11,
+    QVK_CMD_CLOSE_DEV = 12,
+    QVK_CMD_ICC_TSI_API = 13
+};
+
+/* Request block: offsets within the block. */
+enum {
+    QVK_REQ_COMMAND_OFFSET = 0,
+    QVK_REQ_ARGS_OFFSET = 8,          /* open: path text; close: handle */
+    QVK_REQ_TSI_HANDLE_OFFSET = 8,
+    QVK_REQ_TSI_LENGTH_OFFSET = 12,
+    QVK_REQ_TSI_APDU_OFFSET = 16,     /* n bytes, then capacity and reserved */
+    QVK_REQ_TSI_CAPACITY_AFTER_APDU = 0,  /* 32-bit capacity at 16 + n */
+    QVK_REQ_TSI_RESERVED_AFTER_APDU = 4,  /* 32-bit reserved word at 20 + n */
+    QVK_CMD_BUF_SIZE = 512            /* largest command APDU a request carries */
+};
+
+/* Response block: offsets within the block. */
+enum {
+    QVK_RESP_COMMAND_OFFSET = 0,
+    QVK_RESP_LENGTH_OFFSET = 4,       /* payload length L */
+    QVK_RESP_PAYLOAD_OFFSET = 8,
+    QVK_RESP_PAYLOAD_SIZE = 8192,
+    QVK_RESP_MAX_DATA = 8188          /* payload room left for transmit data */
+};
+
+/* Device paths as they are listed by enumeration. */
+enum {
+    QVK_DEV_PATH_SLOT_SIZE = 128,     /* a path is at most 127 characters */
+    QVK_DEV_MAX_COUNT = 32,
+    QVK_DEV_PATH_LIST_SIZE = QVK_DEV_PATH_SLOT_SIZE * QVK_DEV_MAX_COUNT,  /* 4096 */
+    QVK_ENUM_RESULT_OFFSET = 0,       /* payload: 32-bit result */
+    QVK_ENUM_COUNT_OFFSET = 4,        /* payload: 8-bit count */
+    QVK_ENUM_SLOTS_OFFSET = 5         /* payload: count slots of 128 bytes */
+};
+
+/* Fixed sizes of the request arguments and response payloads. */
+enum {
+    QVK_REQ_TSI_TRAILER_SIZE = 8,     /* capacity and reserved words after the APDU */
+    /* No request is read past this many bytes of its block: a transmit with
+     * the largest APDU ends with its trailer here; an open path ends at 136. */
+    QVK_REQ_READ_SIZE = QVK_REQ_TSI_APDU_OFFSET + QVK_CMD_BUF_SIZE + QVK_REQ_TSI_TRAILER_SIZE,  /* 536 */
+    QVK_RESP_HEADER_SIZE = 8,         /* echoed command, three zero bytes, L */
+    QVK_RESP_OPEN_LENGTH = 4,         /* payload of an open: the handle */
+    QVK_RESP_CLOSE_LENGTH = 1,        /* payload of a close: low byte of its result */
+    QVK_RESP_STATUS_SIZE = 4          /* 32-bit status after the transmit data */
+};
+
+/* Status the daemon reports for a handle it has not opened. */
+#define QVK_STATUS_NOT_OPEN 0xFFFFFFFFu
+/* Status with no response data for a transmit the daemon refuses (a command
+ * over QVK_CMD_BUF_SIZE, or a family reporting a response length outside
+ * 0 .. QVK_RESP_MAX_DATA); also the kernel-driver family's status when the
+ * token gave no answer. */
+#define QVK_STATUS_NO_ANSWER 0xFFFFu
+/* Handle of an open that failed: 0 to the daemon, -1 from the kernel-driver family. */
+#define QVK_HANDLE_NONE 0u
+#define QVK_HANDLE_FAILED 0xFFFFFFFFu
+
+#endif /* QVK_PROTOCOL_H */
