@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <cstring>
+#include <string_view>
 
 #include "ini_internal.h"
 
@@ -29,6 +30,7 @@ enum : int {
 };
 
 constexpr int CTRL_Z = 26;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::size_t BLOCK_SIZE = 64 * 1024;
 
 bool isLineEnd(int c) { return c == '\n' || c == '\f' || c == '\r'; }
@@ -265,6 +267,11 @@ bool __ini_parseFile(ini_t *ini, FILE *source, const char *marker) {
         p.windowEnd = offset + static_cast<long>(count);
 
         std::size_t i = 0;
+        // A UTF-8 byte-order mark that starts the file is no text: it goes to
+        // the working copy, so that positions still agree, but not to the parser.
+        if (offset == 0 && count >= kByteOrderMark.size() &&
+            std::memcmp(block, kByteOrderMark.data(), kByteOrderMark.size()) == 0)
+            i = kByteOrderMark.size();
         while (i < count && p.state != PARSE_END) {
             i = skipRun(p, classes, block, i, count, offset);
             if (i == count) break;

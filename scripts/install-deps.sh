@@ -17,7 +17,7 @@ packages=(
   # the ccid family plug-in, and the PC/SC service with a virtual reader for its tests
   libpcsclite-dev pcscd vsmartcard-vpcd
   # Keyrill and its tests
-  libnss3-dev libnss3-tools softhsm2
+  libnss3-dev libnss3-tools softhsm2 e2fsprogs
   # comparison baselines of the benchmarks
   libinih-dev libssl-dev
   # the 32-bit daemon and plug-in

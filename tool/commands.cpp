@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "ca_constraints.h"
 #include "certificate_file.h"
 #include "nss_operations.h"
 #include "resident_libraries.h"
@@ -35,7 +36,8 @@ void deleteModuleForAllUsers(const char *moduleName) {
 
 void importCertForAllUsers(const char *certificateFilePath) {
     const std::optional<CertificateBytes> certificate = loadCertificateFile(certificateFilePath);
-    if (!certificate) return;
+    // A certificate that says it is no CA is never made a trusted one.
+    if (!certificate || !mayBeImportedAsCa(*certificate)) return;
     const ResidentLibraries resident;
     sweepAllHomes({
         [&](const char *home, ProfileApp app) {

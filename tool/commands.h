@@ -7,5 +7,6 @@ void addModuleForAllUsers(const char *moduleName, const char *moduleFilePath);
 // "-del": removes the PKCS#11 module from every default profile.
 void deleteModuleForAllUsers(const char *moduleName);
 // "-reg": imports the DER certificate file as a trusted root CA; a file that
-// cannot be loaded ends the command before any profile is tried.
+// cannot be loaded, or a certificate whose basic constraints say it is no CA,
+// ends the command before any profile is tried.
 void importCertForAllUsers(const char *certificateFilePath);

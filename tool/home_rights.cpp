@@ -1,7 +1,8 @@
 #include "home_rights.h"
 
+#include "acting_identity.h"
+
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,52 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <span>
 
 namespace {
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
 using AttemptReport = std::array<unsigned char, 2>;  // Firefox, Thunderbird
-
-// In the child: becomes the owner of home (user, group, and that group as the
-// only supplementary group). Root-owned homes, HomeRights::Root and callers
-// that are not root keep their rights. False when the rights could not be
-// taken completely.
-bool takeHomeRights(const char *home, HomeRights rights) {
-    if (rights == HomeRights::Root || geteuid() != 0) return true;
-    struct stat status {};
-    if (lstat(home, &status) != 0 || !S_ISDIR(status.st_mode)) return false;
-    if (status.st_uid == 0) return true;
-
-    const uid_t uid = status.st_uid;
-    const gid_t gid = status.st_gid;
-    if (setgroups(1, &gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0) return false;
-    uid_t realUid = 0, effectiveUid = 0, savedUid = 0;
-    gid_t realGid = 0, effectiveGid = 0, savedGid = 0;
-    if (getresuid(&realUid, &effectiveUid, &savedUid) != 0 ||
-        getresgid(&realGid, &effectiveGid, &savedGid) != 0)
-        return false;
-    return realUid == uid && effectiveUid == uid && savedUid == uid && realGid == gid &&
-           effectiveGid == gid && savedGid == gid;
-}
 
 // In the child: leaves the caller's session and terminal behind, so that
 // nothing run for a home (a user's own module list names libraries that NSS
@@ -73,8 +35,8 @@ bool detachFromTerminal() {
 // output and error, which detaching replaces (a caller started without them
 // leaves the pipe among them), and every other descriptor is closed. Neither
 // the sweeping process's own (the listing of "/home", whose position the
-// child shares) nor whatever its caller left open may reach what runs for a
-// home. False when the pipe cannot be moved.
+// child shares, the report pipes of other homes) nor whatever its caller
+// left open may reach what runs for a home. False when the pipe cannot be moved.
 constexpr int kChildReportFd = 3;
 
 bool keepOnlyReportPipe(int reportFd) {
@@ -87,16 +49,49 @@ bool keepOnlyReportPipe(int reportFd) {
     return true;
 }
 
+bool isDirectory(const char *path) {
+    struct stat status {};
+    return lstat(path, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// In the child: one attempt in a process of its own that takes identity
+// first; 1 when it ran and succeeded.
+unsigned char attemptAs(const PathOwner &identity, const ProfileOperation &operation,
+                        const char *home, ProfileApp app) {
+    const pid_t attempt = fork();
+    if (attempt < 0) return 0;
+    if (attempt == 0) _exit(takeIdentity(identity) && operation(home, app) == 1 ? 1 : 0);
+    int status = 0;
+    while (waitpid(attempt, &status, 0) < 0)
+        if (errno != EINTR) return 0;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 1 ? 1 : 0;
+}
+
+AttemptReport runAttempts(const char *home, HomeRights rights, const ProfileOperation &operation) {
+    auto attempt = [&](ProfileApp app) -> unsigned char {
+        return operation(home, app) == 1 ? 1 : 0;
+    };
+    // A caller that is not root has no rights to give away.
+    if (geteuid() != 0) return {attempt(ProfileApp::Firefox), attempt(ProfileApp::Thunderbird)};
+    if (rights == HomeRights::Owner && !isDirectory(home)) return {0, 0};
+
+    const PathOwner firefox = profileIdentity(home, ProfileApp::Firefox);
+    const PathOwner thunderbird = profileIdentity(home, ProfileApp::Thunderbird);
+    if (firefox == thunderbird) {
+        if (!takeIdentity(firefox)) return {0, 0};
+        return {attempt(ProfileApp::Firefox), attempt(ProfileApp::Thunderbird)};
+    }
+    return {attemptAs(firefox, operation, home, ProfileApp::Firefox),
+            attemptAs(thunderbird, operation, home, ProfileApp::Thunderbird)};
+}
+
 [[noreturn]] void runChild(const char *home, HomeRights rights, const ProfileOperation &operation,
                            int reportFd) {
     // _exit: the parent's stdio buffers and exit handlers are not the child's.
     // Without a report the parent counts two failures.
     if (!keepOnlyReportPipe(reportFd)) _exit(0);
     AttemptReport report{0, 0};
-    if (detachFromTerminal() && takeHomeRights(home, rights)) {
-        report[0] = operation(home, ProfileApp::Firefox) == 1 ? 1 : 0;
-        report[1] = operation(home, ProfileApp::Thunderbird) == 1 ? 1 : 0;
-    }
+    if (detachFromTerminal()) report = runAttempts(home, rights, operation);
     ssize_t written = 0;
     do {
         written = write(kChildReportFd, report.data(), report.size());
@@ -104,56 +99,83 @@ bool keepOnlyReportPipe(int reportFd) {
     _exit(0);
 }
 
-// Reads the child's two results, waiting at most until deadline.
-bool readReport(int fd, AttemptReport &report, std::chrono::steady_clock::time_point deadline) {
-    std::size_t got = 0;
-    while (got < report.size()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd ready{fd, POLLIN, 0};
-        const int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
-        if (polled < 0 && errno == EINTR) continue;
-        if (polled < 0) return false;
-        if (polled == 0) continue;
-        const std::span<unsigned char> rest = std::span(report).subspan(got);
-        const ssize_t n = read(fd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void reap(pid_t child) {
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
 }  // namespace
+
+HomeAttempts::HomeAttempts(const char *home, HomeRights rights, const ProfileOperation &operation,
+                           std::chrono::milliseconds time_limit)
+    : deadline_(std::chrono::steady_clock::now() + time_limit) {
+    std::array<int, 2> fds{};
+    if (pipe2(fds.data(), O_CLOEXEC) != 0) {
+        settled_ = true;
+        return;
+    }
+    std::fflush(stdout);
+    child_ = fork();
+    if (child_ == 0) {
+        close(fds[0]);
+        runChild(home, rights, operation, fds[1]);
+    }
+    close(fds[1]);
+    reportFd_ = fds[0];
+    if (child_ < 0 || fcntl(reportFd_, F_SETFL, O_NONBLOCK) != 0) settle(false);
+}
+
+HomeAttempts::~HomeAttempts() {
+    if (!settled_) settle(false);
+    while (child_ > 0 && waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+bool HomeAttempts::reaped() {
+    if (child_ > 0 && waitpid(child_, nullptr, WNOHANG) != 0) child_ = -1;
+    return child_ <= 0;
+}
+
+bool HomeAttempts::progress() {
+    while (!settled_ && got_ < report_.size()) {
+        const std::span<unsigned char> rest = std::span(report_).subspan(got_);
+        const ssize_t n = read(reportFd_, rest.data(), rest.size());
+        if (n > 0) {
+            got_ += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            break;
+        } else {
+            settle(false);  // ended without a whole report
+        }
+    }
+    if (!settled_ && got_ == report_.size()) settle(true);
+    if (!settled_ && std::chrono::steady_clock::now() >= deadline_) settle(false);
+    return settled_;
+}
+
+void HomeAttempts::settle(bool complete) {
+    settled_ = true;
+    // Late, gone already or ended without a report: the child and whatever
+    // it started in its session are done. A child that reported ends by
+    // itself and is reaped later.
+    if (child_ > 0 && !complete) {
+        kill(-child_, SIGKILL);
+        kill(child_, SIGKILL);
+        while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        child_ = -1;
+    }
+    if (reportFd_ >= 0) close(reportFd_);
+    reportFd_ = -1;
+    if (complete) results_ = {report_[0], report_[1]};
+}
 
 HomeResults runProfileAttempts(const char *home, HomeRights rights,
                                const ProfileOperation &operation,
                                std::chrono::milliseconds time_limit) {
-    const auto deadline = std::chrono::steady_clock::now() + time_limit;
-    std::array<int, 2> fds{};
-    if (pipe2(fds.data(), O_CLOEXEC) != 0) return {};
-    UniqueFd readEnd(fds[0]);
-    UniqueFd writeEnd(fds[1]);
-
-    std::fflush(stdout);
-    const pid_t child = fork();
-    if (child < 0) return {};
-    if (child == 0) {
-        readEnd.reset();
-        runChild(home, rights, operation, writeEnd.get());
+    HomeAttempts attempts(home, rights, operation, time_limit);
+    while (!attempts.progress()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            attempts.deadline() - std::chrono::steady_clock::now());
+        pollfd ready{attempts.reportFd(), POLLIN, 0};
+        poll(&ready, 1, static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 60000)));
     }
-    writeEnd.reset();
-
-    AttemptReport report{};
-    const bool complete = readReport(readEnd.get(), report, deadline);
-    if (!complete) kill(child, SIGKILL);  // late, or gone already: either way done
-    reap(child);
-    if (!complete) return {};
-    return {report[0], report[1]};
+    return attempts.results();
 }

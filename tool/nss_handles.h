@@ -7,6 +7,7 @@
 
 #include <cert.h>
 #include <nss.h>
+#include <pk11pub.h>
 #include <secmod.h>
 
 #include <memory>
@@ -26,6 +27,11 @@ public:
     static NssSession startAllowingReadOnly(const char *directory, const char *moduleDatabase) {
         NSS_Initialize(directory, "", "", moduleDatabase, 0);
         return NssSession(NSS_Init(directory) != SECFailure);
+    }
+
+    // Starts NSS without any database, for work on certificates alone.
+    static NssSession startWithoutDatabases() {
+        return NssSession(NSS_NoDB_Init(nullptr) == SECSuccess);
     }
 
     NssSession(const NssSession &) = delete;
@@ -50,6 +56,11 @@ struct CertificateRelease {
     void operator()(CERTCertificate *certificate) const { CERT_DestroyCertificate(certificate); }
 };
 using CertificateRef = std::unique_ptr<CERTCertificate, CertificateRelease>;
+
+struct SlotRelease {
+    void operator()(PK11SlotInfo *slot) const { PK11_FreeSlot(slot); }
+};
+using SlotRef = std::unique_ptr<PK11SlotInfo, SlotRelease>;
 
 struct PortRelease {
     void operator()(void *memory) const { PORT_Free(memory); }

@@ -35,6 +35,15 @@ void trustImportedCa(CERTCertDBHandle *handle, SECItem &item) {
     trust.reset();
 }
 
+// A key database that NSS has just created needs a password before the
+// token takes anything that is to be trusted; the browsers give it an empty
+// one on their first start, and so does the import. A database that has one
+// already is left alone.
+void initialiseFreshKeyDatabase() {
+    const SlotRef slot(PK11_GetInternalKeySlot());
+    if (slot && PK11_NeedUserInit(slot.get())) PK11_InitPin(slot.get(), "", "");
+}
+
 }  // namespace
 
 int addModuleToProfile(const char *moduleName, const char *moduleFilePath, const char *home,
@@ -80,6 +89,7 @@ int importCertToProfile(const unsigned char *bytes, int length, const char *home
     const NssSession nss = NssSession::startReadWrite(directory.data(), kImportModuleDatabase);
     if (!nss) return 0;
     CERTCertDBHandle *handle = CERT_GetDefaultCertDB();
+    initialiseFreshKeyDatabase();
 
     item.len = static_cast<unsigned int>(length);
     item.type = siDERCertBuffer;

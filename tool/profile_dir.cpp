@@ -2,9 +2,15 @@
 
 #include "path_text.h"
 
+#include <fcntl.h>
 #include <ini.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -13,6 +19,47 @@ struct IniClose {
 };
 using IniHandle = std::unique_ptr<ini_t, IniClose>;
 
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Opens the profile list without waiting for anything (a named pipe that
+// nobody writes, a device) and keeps it only when it is a regular file of at
+// most PROFILES_INI_MAX_SIZE bytes; -1 otherwise.
+int openProfileList(const char *path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0 ||
+        static_cast<unsigned long long>(status.st_size) > PROFILES_INI_MAX_SIZE) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The engine reads the list through the descriptor checked above, so that
+// nothing put in its place after the check is read instead.
+IniHandle openCheckedList(const FileDescriptor &list, const char *path) {
+    std::array<char, 64> viaDescriptor{};
+    std::snprintf(viaDescriptor.data(), viaDescriptor.size(), "/proc/self/fd/%d", list.get());
+    IniHandle ini(ini_open(viaDescriptor.data(), "r", nullptr));
+    // Without /proc the path is read again; the time limit of each home
+    // still bounds what a swap could stall.
+    if (!ini && access("/proc/self/fd", F_OK) != 0) ini.reset(ini_open(path, "r", nullptr));
+    return ini;
+}
+
 }  // namespace
 
 int findProfileDir(const char *home, ProfileApp app, ProfileDirBuffer &out) {
@@ -20,16 +67,26 @@ int findProfileDir(const char *home, ProfileApp app, ProfileDirBuffer &out) {
 
     std::array<char, PROFILES_INI_PATH_SIZE> listPath{};
     if (!joinText(listPath, {home, location.listFile})) return 0;
+    const FileDescriptor list(openProfileList(listPath.data()));
+    if (list.get() < 0) return 0;
 
     std::array<char, PROFILE_PATH_VALUE_SIZE> value{};
     {
         // Read only: the engine works on a private copy and profiles.ini is
         // never rewritten. A missing heading or key leaves the value empty.
-        const IniHandle ini(ini_open(listPath.data(), "r", nullptr));
+        const IniHandle ini = openCheckedList(list, listPath.data());
         if (!ini) return 0;
         ini_selectHeading(ini.get(), "Profile0");
         ini_selectKey(ini.get(), "Path");
-        ini_readText(ini.get(), value.data(), value.size());
+        // The whole value is read: one that does not fit the value buffer
+        // once trimmed is skipped, never cut into another directory's name.
+        const int length = ini_dataLength(ini.get());
+        if (length <= 0) return 0;
+        std::string whole(static_cast<std::size_t>(length) + 1, '\0');
+        if (ini_readText(ini.get(), whole.data(), whole.size()) < 0) return 0;
+        const std::size_t used = std::strlen(whole.c_str());
+        if (used >= value.size()) return 0;
+        std::memcpy(value.data(), whole.data(), used);
     }
     if (value[0] == '\0') return 0;
 

@@ -1,12 +1,22 @@
 #include "sweep.h"
 
+#include "acting_identity.h"
 #include "path_text.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -19,20 +29,121 @@ bool isDotEntry(const char *name) {
     return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
+// File systems that give no type in their listings (NFS without
+// READDIRPLUS, XFS without ftype, many FUSE file systems) leave it to a
+// look-up, which does not follow a symbolic link.
+bool isDirectoryEntry(DIR *listing, const dirent &entry) {
+    if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_DIR;
+    struct stat status {};
+    return fstatat(dirfd(listing), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(status.st_mode);
+}
+
+// The homes in the order of the sweep, several at once; each home's line is
+// printed once it and every home before it are settled.
+class ParallelSweep {
+public:
+    ParallelSweep(const SweepCommand &command, const SweepLimits &limits)
+        : command_(command),
+          timeLimit_(limits.timeLimit),
+          jobs_(limits.jobs != 0 ? limits.jobs : defaultSweepJobs()) {}
+    ParallelSweep(const ParallelSweep &) = delete;
+    ParallelSweep &operator=(const ParallelSweep &) = delete;
+
+    // entryName: the name for the user line; none for "/root".
+    void start(const char *home, HomeRights rights, std::optional<std::string> entryName) {
+        while (running() >= jobs_) waitForAny();
+        homes_.push_back({std::move(entryName), std::make_unique<HomeAttempts>(
+                                                    home, rights, command_.operation, timeLimit_)});
+        printSettled();
+    }
+
+    void finish() {
+        while (!homes_.empty()) {
+            waitForAny();
+            printSettled();
+        }
+    }
+
+private:
+    struct Home {
+        std::optional<std::string> entryName;
+        std::unique_ptr<HomeAttempts> attempts;
+    };
+
+    std::size_t running() const {
+        return static_cast<std::size_t>(std::count_if(
+            homes_.begin(), homes_.end(), [](const Home &home) { return !home.attempts->settled(); }));
+    }
+
+    // Waits until a running home reports, ends or reaches its deadline.
+    void waitForAny() {
+        std::vector<pollfd> ready;
+        auto earliest = std::chrono::steady_clock::time_point::max();
+        for (const Home &home : homes_) {
+            if (home.attempts->settled()) continue;
+            ready.push_back({home.attempts->reportFd(), POLLIN, 0});
+            earliest = std::min(earliest, home.attempts->deadline());
+        }
+        if (ready.empty()) return;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            earliest - std::chrono::steady_clock::now());
+        poll(ready.data(), ready.size(),
+             static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 60000)));
+        for (Home &home : homes_)
+            if (!home.attempts->settled()) home.attempts->progress();
+    }
+
+    void printSettled() {
+        while (!homes_.empty() && homes_.front().attempts->settled()) {
+            Home &home = homes_.front();
+            if (home.attempts->results().anySucceeded()) {
+                if (home.entryName)
+                    command_.printUserLine(home.entryName->c_str());
+                else
+                    command_.printRootLine();
+            }
+            ending_.push_back(std::move(home.attempts));
+            homes_.pop_front();
+        }
+        // Children that reported end while the next ones start.
+        std::erase_if(ending_, [](const std::unique_ptr<HomeAttempts> &attempts) {
+            return attempts->reaped();
+        });
+    }
+
+    const SweepCommand &command_;
+    const std::chrono::milliseconds timeLimit_;
+    const std::size_t jobs_;
+    std::deque<Home> homes_;
+    std::vector<std::unique_ptr<HomeAttempts>> ending_;
+};
+
 }  // namespace
 
-void sweepAllHomes(const SweepCommand &command) {
-    // Root's own profiles are worked on as root.
-    if (runProfileAttempts("/root", HomeRights::Root, command.operation).anySucceeded())
-        command.printRootLine();
+unsigned defaultSweepJobs() {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    const int count = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 0;
+    // One more than the CPUs: no CPU waits while the sweep starts the next
+    // child or a finished one ends.
+    return std::max(2u, static_cast<unsigned>(count) + 1);
+}
+
+void sweepAllHomes(const SweepCommand &command, const SweepLimits &limits) {
+    prepareIdentityLookups();
+    ParallelSweep sweep(command, limits);
+    // Root's own home first; its line is printed first.
+    sweep.start("/root", HomeRights::Root, std::nullopt);
 
     const DirStream homes(opendir("/home"));
-    if (!homes) return;
-    while (const dirent *entry = readdir(homes.get())) {
-        if (entry->d_type != DT_DIR || isDotEntry(entry->d_name)) continue;
-        std::array<char, HOME_PATH_SIZE> home{};
-        if (!joinText(home, {"/home/", entry->d_name})) continue;
-        if (runProfileAttempts(home.data(), HomeRights::Owner, command.operation).anySucceeded())
-            command.printUserLine(entry->d_name);
+    if (homes) {
+        while (const dirent *entry = readdir(homes.get())) {
+            if (isDotEntry(entry->d_name) || !isDirectoryEntry(homes.get(), *entry)) continue;
+            std::array<char, HOME_PATH_SIZE> home{};
+            if (!joinText(home, {"/home/", entry->d_name})) continue;
+            sweep.start(home.data(), HomeRights::Owner, std::string(entry->d_name));
+        }
     }
+    sweep.finish();
 }

@@ -1,6 +1,6 @@
-// Registering a PKCS#11 module in 50 homes with a Firefox and a Thunderbird
+// Registering a PKCS#11 module in 200 homes with a Firefox and a Thunderbird
 // profile each: Keyrill's sweep against a shell loop that runs
-// `modutil -add ... -force` on the same 100 profiles.
+// `modutil -add ... -force` on the same 400 profiles.
 //
 // Run as root: the program moves itself into private mount and IPC namespaces
 // and puts tmpfs over /root and /home before it builds the homes, so the
@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr int kHomes = 50;
+constexpr int kHomes = 200;
 constexpr uid_t kFirstUid = 20000;
 constexpr const char *kModule = "bench-module";
 constexpr const char *kLibrary = "/usr/lib/softhsm/libsofthsm2.so";
@@ -53,7 +53,7 @@ void writeOwned(const std::string &path, const std::string &text, uid_t owner) {
     if (chown(path.c_str(), owner, owner) != 0) std::exit(1);
 }
 
-// Private namespaces, tmpfs over /root and /home, 50 homes with two profiles
+// Private namespaces, tmpfs over /root and /home, 200 homes with two profiles
 // each (copies of one database made by certutil), SoftHSM configured privately.
 void buildHomes() {
     if (geteuid() != 0 || unshare(CLONE_NEWNS | CLONE_NEWIPC) != 0 ||

@@ -88,6 +88,16 @@ TEST(IniNames, HashIsCrc32WithOptionalCaseFolding) {
     EXPECT_EQ(__ini_hashName("Path", false), __ini_hashName("path", true));
     EXPECT_EQ(__ini_hashName("PATH", false), __ini_hashName("path", false));
     EXPECT_NE(__ini_hashName("Path", true), __ini_hashName("path", true));
+    // Folding covers every letter, A and Z included, and nothing around them:
+    // "@" and "[" stand next to the capitals, "`" and "{" next to the small letters.
+    for (char upper = 'A'; upper <= 'Z'; ++upper) {
+        const char capital[] = {upper, '\0'}, small[] = {static_cast<char>(upper - 'A' + 'a'), '\0'};
+        EXPECT_EQ(__ini_hashName(capital, false), __ini_hashName(small, true)) << capital;
+        EXPECT_EQ(__ini_hashName(small, false), __ini_hashName(small, true)) << small;
+        EXPECT_NE(__ini_hashName(capital, true), __ini_hashName(small, true)) << capital;
+    }
+    for (const char *neighbour : {"@", "[", "`", "{"})
+        EXPECT_EQ(__ini_hashName(neighbour, false), __ini_hashName(neighbour, true)) << neighbour;
     // Bytes of 0x80 and above take part unchanged, also when folding.
     EXPECT_EQ(__ini_hashName("\xC4\xD6", false), __ini_hashName("\xC4\xD6", true));
     EXPECT_NE(__ini_hashName("\xC4", false), __ini_hashName("\xE4", false));
@@ -120,6 +130,15 @@ TEST_F(IniTest, CaseRulesAndCurrentNames) {
     EXPECT_STREQ(ini_currentKey(ini.get()), "Gone");
     EXPECT_EQ(ini_currentHeading(nullptr), nullptr);
     EXPECT_EQ(ini_currentKey(nullptr), nullptr);
+
+    // Every letter matches its other case, the first and last ones included;
+    // the characters next to the alphabet match only themselves.
+    ini = open("[abcdefghijklmnopqrstuvwxyz]\nABCDEFGHIJKLMNOPQRSTUVWXYZ=1\n[@[]\n`{=2\n", "r");
+    ASSERT_TRUE(ini);
+    EXPECT_EQ(ini_test::value(ini.get(), "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz"), "1");
+    EXPECT_EQ(ini_test::value(ini.get(), "@[", "`{"), "2");
+    EXPECT_EQ(ini_test::value(ini.get(), "`{", "`{"), std::nullopt);
+    EXPECT_EQ(ini_test::value(ini.get(), "@[", "@["), std::nullopt);
 }
 
 }  // namespace

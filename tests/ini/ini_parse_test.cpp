@@ -86,6 +86,18 @@ TEST_F(Parse, LineEndsNulAndCtrlZ) {
     EXPECT_EQ(ini_test::read_file(workPath), "[S]\nk=v");
 }
 
+TEST_F(Parse, AByteOrderMarkStartingTheFileIsSkipped) {
+    expect({
+        {"\xEF\xBB\xBF[Profile0]\nPath=p\n", nullptr, "[Profile0]\nPath={p}\n"},
+        {"\xEF\xBB\xBF;c\nk=v\n", ";", "[]\nk={v}\n"},
+        {"\xEF\xBB\xBF", nullptr, ""},
+        // Only at the very start: elsewhere, or cut short, the bytes are text.
+        {"[S]\n\xEF\xBB\xBFk=1\n", nullptr, "[S]\n\xEF\xBB\xBFk={1}\n"},
+        {" \xEF\xBB\xBF[S]\n", nullptr, ""},
+        {"\xEF\xBB[S]\nk=1\n", nullptr, "[]\nk={1}\n"},
+    });
+}
+
 TEST_F(Parse, BlockBoundariesAndLongLines) {
     // Names and markers that straddle the parser's read blocks.
     std::string text = "[S]\n";

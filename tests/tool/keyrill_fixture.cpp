@@ -99,6 +99,34 @@ void create_nss_database(const std::string &directory, uid_t uid, gid_t gid) {
     if (made.exitStatus != 0) throw std::runtime_error("certutil -N: " + made.err);
 }
 
+std::string make_profile(const std::string &home, const std::string &appDir,
+                         const std::string &ini, const std::string &profile, uid_t uid) {
+    make_owned_directories(home, appDir, uid, uid);
+    const std::string list = home + "/" + appDir + "/profiles.ini";
+    write_file(list, ini);
+    if (chown(list.c_str(), uid, uid) != 0) throw std::runtime_error("chown " + list);
+    if (profile.empty()) return "";
+    make_owned_directories(home + "/" + appDir, profile, uid, uid);
+    create_nss_database(home + "/" + appDir + "/" + profile, uid, uid);
+    return home + "/" + appDir + "/" + profile;
+}
+
+std::string profiles_ini(const std::string &path) {
+    return "[Profile0]\nName=default\nIsRelative=1\nPath=" + path + "\n";
+}
+
+std::string in_listing_order(const std::map<std::string, std::string> &lines) {
+    std::string text;
+    DIR *listing = opendir("/home");
+    if (listing == nullptr) throw std::runtime_error("opendir /home");
+    while (const dirent *entry = readdir(listing)) {
+        const auto line = lines.find(entry->d_name);
+        if (line != lines.end()) text += line->second;
+    }
+    closedir(listing);
+    return text;
+}
+
 std::string list_modules(const std::string &directory, uid_t uid, gid_t gid) {
     return run_program(as_owner(uid, gid, {"modutil", "-list", "-dbdir", "sql:" + directory})).out;
 }

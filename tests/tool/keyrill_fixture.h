@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,18 @@ void make_owned_directories(const std::string &base, const std::string &relative
 // directory (created if missing; its parent must exist), as uid:gid, the way
 // Firefox profiles hold them today.
 void create_nss_database(const std::string &directory, uid_t uid, gid_t gid);
+
+// Writes <home>/<appDir>/profiles.ini and, unless profile is empty, an NSS
+// database <home>/<appDir>/<profile>, all owned by uid (group the same
+// number). Returns the profile directory, or "" without one.
+std::string make_profile(const std::string &home, const std::string &appDir,
+                         const std::string &ini, const std::string &profile, uid_t uid);
+
+// A profiles.ini whose Profile0 names path, relative to the application's directory.
+std::string profiles_ini(const std::string &path);
+
+// The line of each named home, in the order in which /home lists them.
+std::string in_listing_order(const std::map<std::string, std::string> &lines);
 
 // Output of `modutil -list` and `certutil -L` on a database, run as its owner.
 std::string list_modules(const std::string &directory, uid_t uid, gid_t gid);

@@ -23,33 +23,15 @@ ProcessResult keyrill(std::vector<std::string> arguments) {
     return run_program(arguments);
 }
 
-// Writes <home>/<appDir>/profiles.ini and, unless profile is empty, an NSS
-// database <home>/<appDir>/<profile>, all owned by uid (group the same number).
 std::string makeProfile(const std::string &home, const std::string &appDir, const std::string &ini,
                         const std::string &profile, uid_t uid) {
-    make_owned_directories(home, appDir, uid, uid);
-    write_file(home + "/" + appDir + "/profiles.ini", ini);
-    if (chown((home + "/" + appDir + "/profiles.ini").c_str(), uid, uid) != 0) ADD_FAILURE();
-    if (profile.empty()) return "";
-    make_owned_directories(home + "/" + appDir, profile, uid, uid);
-    create_nss_database(home + "/" + appDir + "/" + profile, uid, uid);
-    return home + "/" + appDir + "/" + profile;
+    return make_profile(home, appDir, ini, profile, uid);
 }
 
-std::string ini(const std::string &path) {
-    return "[Profile0]\nName=default\nIsRelative=1\nPath=" + path + "\n";
-}
+std::string ini(const std::string &path) { return profiles_ini(path); }
 
-// The line of each named home, in the order in which /home lists them.
 std::string inListingOrder(const std::map<std::string, std::string> &lines) {
-    std::string text;
-    DIR *listing = opendir("/home");
-    while (const dirent *entry = readdir(listing)) {
-        const auto line = lines.find(entry->d_name);
-        if (line != lines.end()) text += line->second;
-    }
-    closedir(listing);
-    return text;
+    return in_listing_order(lines);
 }
 
 std::string contents(const std::string &directory) {

@@ -1,0 +1,76 @@
+#include "acting_identity.h"
+
+#include "profile_dir.h"
+
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+constexpr uid_t kNobodyId = 65534;
+
+bool becomeUser(uid_t uid, gid_t gid) {
+    if (uid == 0) return false;
+    if (const passwd *entry = getpwuid(uid)) {
+        const std::string name = entry->pw_name;
+        gid = entry->pw_gid;
+        if (initgroups(name.c_str(), gid) != 0) return false;
+    } else if (setgroups(1, &gid) != 0) {
+        return false;
+    }
+    if (setgid(gid) != 0 || setuid(uid) != 0) return false;
+    uid_t realUid = 0, effectiveUid = 0, savedUid = 0;
+    gid_t realGid = 0, effectiveGid = 0, savedGid = 0;
+    if (getresuid(&realUid, &effectiveUid, &savedUid) != 0 ||
+        getresgid(&realGid, &effectiveGid, &savedGid) != 0)
+        return false;
+    return realUid == uid && effectiveUid == uid && savedUid == uid && realGid == gid &&
+           effectiveGid == gid && savedGid == gid;
+}
+
+}  // namespace
+
+PathOwner profileIdentity(const char *home, ProfileApp app) {
+    const ProfileLocation location = profileLocationOf(app);
+    const PathOwner list = ownerOfPath(std::string(home) + location.listFile);
+    if (list.kind != PathOwner::Kind::Root) return list;
+
+    ProfileDirBuffer directory{};
+    if (!findProfileDir(home, app, directory)) return list;  // nothing to act on
+    const std::string profile(directory.data());
+    PathOwner owner = ownerOfPath(profile);
+    for (const char *file : PROFILE_DATABASE_FILES) {
+        if (owner.kind != PathOwner::Kind::Root) break;
+        owner = ownerOfPath(profile + "/" + file);
+    }
+    return owner;
+}
+
+void prepareIdentityLookups() {
+    // Look-ups that no database answers go through every module of the
+    // passwd and group lines, and so load each of them.
+    constexpr uid_t kNoUser = 0x7ffffff3;
+    constexpr gid_t kNoGroup = 0x7ffffff3;
+    getpwuid(kNoUser);
+    getgrgid(kNoGroup);
+    gid_t groups[1];
+    int count = 1;
+    getgrouplist("nobody", kNoGroup, groups, &count);
+}
+
+bool takeIdentity(const PathOwner &identity) {
+    switch (identity.kind) {
+        case PathOwner::Kind::Root:
+            return true;
+        case PathOwner::Kind::User:
+            return becomeUser(identity.uid, identity.gid);
+        case PathOwner::Kind::Nobody:
+            if (const passwd *nobody = getpwnam("nobody"); nobody != nullptr && nobody->pw_uid != 0)
+                return becomeUser(nobody->pw_uid, nobody->pw_gid);
+            return becomeUser(kNobodyId, kNobodyId);
+    }
+    return false;
+}

@@ -1,0 +1,29 @@
+// The identity that one profile attempt runs with: decided by root before
+// anything of the profile is opened, then taken for good.
+#pragma once
+
+#include "path_owner.h"
+#include "profile_app.h"
+
+// The Mozilla databases that NSS may open, create or convert in a profile directory.
+inline constexpr const char *PROFILE_DATABASE_FILES[] = {"cert9.db", "key4.db", "pkcs11.txt",
+                                                         "cert8.db", "key3.db", "secmod.db"};
+
+// Root when the app's profile list, the profile directory it names and the
+// databases in it are root's all the way (see ownerOfPath); otherwise the
+// first owner found on that way, or Nobody. profiles.ini is read here only
+// when it is root's, so that nothing anyone else wrote is read as root.
+PathOwner profileIdentity(const char *home, ProfileApp app);
+
+// Loads the user and group database's modules (nsswitch.conf) in the calling
+// process, so that the children it starts find them loaded instead of each
+// loading them again.
+void prepareIdentityLookups();
+
+// Takes the identity for the rest of the process: Root keeps the caller's
+// rights; User becomes that user with the groups of a login (the primary
+// group of the user's passwd entry and every group that lists the user) or,
+// without a passwd entry, with the component's group as the only group;
+// Nobody becomes the user "nobody" (65534 when there is none). False unless
+// all of it took.
+bool takeIdentity(const PathOwner &identity);
