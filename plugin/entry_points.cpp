@@ -5,8 +5,17 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <type_traits>
 
 #include "plugin_config.h"
+#include "qvk_family.h"
+
+// The family contract declares the entry points once more: a declaration in
+// qvkmgrudk.h that strays from it is a conflicting declaration and fails to
+// compile.
+extern "C" {
+QVK_FAMILY_DECLARE_ENTRY_POINTS();
+}
 
 using namespace qvk::udk;
 
@@ -34,14 +43,22 @@ QVK_EXPORT uint16_t EnumQvDevPath(uint8_t *count, char *path_list) {
     return 1;
 }
 
-QVK_EXPORT int OpenQvDev(const char *path) { return CT_open(path); }
+// The contract's handles are unsigned 32-bit; here they carry the node's
+// descriptor, and a failed open (-1) reaches the daemon as 0xFFFFFFFF.
+QVK_EXPORT uint32_t OpenQvDev(const char *path) { return static_cast<uint32_t>(CT_open(path)); }
 
-QVK_EXPORT uint16_t CloseQvDev(int descriptor) {
-    return CT_close(descriptor) == 0 ? 1 : 0;
+QVK_EXPORT uint16_t CloseQvDev(uint32_t descriptor) {
+    return CT_close(static_cast<int>(descriptor)) == 0 ? 1 : 0;
 }
 
-QVK_EXPORT uint32_t Icc_tsi_apiQvDev(int descriptor, int command_length,
+QVK_EXPORT uint32_t Icc_tsi_apiQvDev(uint32_t descriptor, int32_t command_length,
                                      const uint8_t *command, int32_t *response_length,
                                      uint8_t *response) {
-    return ICC_tsi_api(descriptor, command_length, command, response_length, response);
+    return ICC_tsi_api(static_cast<int>(descriptor), command_length, command, response_length,
+                       response);
 }
+
+static_assert(std::is_same_v<decltype(&EnumQvDevPath), qvk_enum_fn>);
+static_assert(std::is_same_v<decltype(&OpenQvDev), qvk_open_fn>);
+static_assert(std::is_same_v<decltype(&CloseQvDev), qvk_close_fn>);
+static_assert(std::is_same_v<decltype(&Icc_tsi_apiQvDev), qvk_transmit_fn>);

@@ -17,16 +17,19 @@ extern "C" {
 
 /* ---- family entry points (bound by qvkserver) ---- */
 
+/* The four entry points with the types of the family contract, qvk_family.h
+ * (the plug-in's build checks them against it). */
+
 /* Probes every node; fills slot k (128 bytes) of path_list with the k-th node
  * that opened. Returns 1 and sets *count when any opened, else 0 (and leaves
  * *count alone). */
 uint16_t EnumQvDevPath(uint8_t *count, char *path_list);
-/* Descriptor of the opened node, or -1. */
-int OpenQvDev(const char *path);
+/* Descriptor of the opened node, or 0xFFFFFFFF (-1). */
+uint32_t OpenQvDev(const char *path);
 /* 1 when closed, 0 when closing failed. */
-uint16_t CloseQvDev(int descriptor);
+uint16_t CloseQvDev(uint32_t descriptor);
 /* Same as ICC_tsi_api. */
-uint32_t Icc_tsi_apiQvDev(int descriptor, int command_length,
+uint32_t Icc_tsi_apiQvDev(uint32_t descriptor, int32_t command_length,
                           const uint8_t *command, int32_t *response_length,
                           uint8_t *response);
 

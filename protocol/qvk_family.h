@@ -15,18 +15,35 @@
 extern "C" {
 #endif
 
+/* The entry points as function types, so that a plug-in declares its own
+ * from them (see QVK_FAMILY_DECLARE_ENTRY_POINTS) and the compiler holds its
+ * definitions to this contract. */
+
 /* Fills *count and up to 32 slots of 128 bytes (4096 in all); result unused. */
-typedef uint16_t (*qvk_enum_fn)(uint8_t *count, char *path_list);
+typedef uint16_t qvk_enum_entry(uint8_t *count, char *path_list);
 /* Opens a listed path; 0 (or QVK_HANDLE_FAILED, -1, from the kernel-driver
  * family; see qvk_segment.h) = failed. */
-typedef uint32_t (*qvk_open_fn)(const char *path);
+typedef uint32_t qvk_open_entry(const char *path);
 /* Non-zero: closed. */
-typedef uint16_t (*qvk_close_fn)(uint32_t handle);
+typedef uint16_t qvk_close_entry(uint32_t handle);
 /* One APDU exchange; *response_length is in: capacity, out: bytes placed.
  * The response buffer holds 8192 bytes. Result: SW1 * 256 + SW2. */
-typedef uint32_t (*qvk_transmit_fn)(uint32_t handle, int32_t command_length,
+typedef uint32_t qvk_transmit_entry(uint32_t handle, int32_t command_length,
                                     const uint8_t *command,
                                     int32_t *response_length, uint8_t *response);
+
+typedef qvk_enum_entry *qvk_enum_fn;
+typedef qvk_open_entry *qvk_open_fn;
+typedef qvk_close_entry *qvk_close_fn;
+typedef qvk_transmit_entry *qvk_transmit_fn;
+
+/* A family plug-in's public header declares its four entry points with this
+ * one line; a definition that strays from the contract then fails to compile. */
+#define QVK_FAMILY_DECLARE_ENTRY_POINTS()      \
+    qvk_enum_entry EnumQvDevPath;              \
+    qvk_open_entry OpenQvDev;                  \
+    qvk_close_entry CloseQvDev;                \
+    qvk_transmit_entry Icc_tsi_apiQvDev
 
 /* Device family numbers. 0 marks an empty registry entry; 1, 2, 3 is also
  * the order of loading, binding and enumeration. */

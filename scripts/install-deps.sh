@@ -10,8 +10,12 @@ packages=(
   cmake g++ make pkg-config binutils
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev util-linux procps
+  # the demo brings up the loopback interface of its own network namespace
+  iproute2
   # virtual token
   fuse3 libfuse3-dev
+  # the ccid family plug-in, and the PC/SC service with a virtual reader for its tests
+  libpcsclite-dev pcscd vsmartcard-vpcd
   # Keyrill and its tests
   libnss3-dev libnss3-tools softhsm2 e2fsprogs
   # comparison baselines of the benchmarks

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -258,9 +259,22 @@ struct LoopConfigDeleter {
     void operator()(fuse_loop_config *config) const { fuse_loop_cfg_destroy(config); }
 };
 
+// Runs the caller's start-up step; false (said on standard error) when it fails.
+bool start(const std::function<void()> &ready) {
+    if (!ready) return true;
+    try {
+        ready();
+        return true;
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "qvkvtoken: %s\n", error.what());
+        return false;
+    }
+}
+
 }  // namespace
 
-int serve(const Options &options, TokenTable &table, const CommandLog &log) {
+int serve(const Options &options, TokenTable &table, const CommandLog &log,
+          const std::function<void()> &ready) {
     // libfuse unmounts by the name it mounted with, and in the background
     // the program runs from "/": a relative name would then miss the mount
     // (or name another one).
@@ -301,6 +315,8 @@ int serve(const Options &options, TokenTable &table, const CommandLog &log) {
     }
     int status = 0;
     if (fuse_daemonize(options.foreground ? 1 : 0) != 0) {
+        status = 1;
+    } else if (!start(ready)) {
         status = 1;
     } else {
         std::unique_ptr<fuse_loop_config, LoopConfigDeleter> loop(fuse_loop_cfg_create());

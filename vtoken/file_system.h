@@ -16,17 +16,18 @@
 // descriptor.
 #pragma once
 
+#include <functional>
+
 #include "command_log.h"
 #include "options.h"
 #include "token_table.h"
 
 namespace qvk::vtoken {
 
-// Largest command a node accepts in one write, and largest answer it gives.
-inline constexpr std::size_t kMaxTransfer = 2038;
-
 // Mounts options.mountpoint, goes to the background unless asked not to,
+// calls `ready` (in the process that serves, so threads it starts live on),
 // serves until SIGINT, SIGTERM or SIGHUP, then unmounts. Returns the exit status.
-int serve(const Options &options, TokenTable &table, const CommandLog &log);
+int serve(const Options &options, TokenTable &table, const CommandLog &log,
+          const std::function<void()> &ready = {});
 
 }  // namespace qvk::vtoken

@@ -2,6 +2,7 @@
 // kernel driver so that the plug-in and the daemon run without hardware.
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "mount_checks.h"
 #include "options.h"
 #include "token_table.h"
+#include "vpcd_readers.h"
 
 using namespace qvk::vtoken;
 
@@ -46,7 +48,11 @@ int main(int argc, char **argv) {
         TokenTable table(options.files);
         for (const int index : options.nodes) table.plug(index);
         for (const NodeFault &fault : options.faults) table.set_fault(fault.node, fault.fault);
-        return serve(options, table, log);
+        std::unique_ptr<VpcdReaders> readers;  // stopped before the table and the log go
+        return serve(options, table, log, [&] {
+            if (options.vpcd_port)
+                readers = std::make_unique<VpcdReaders>(table, options.nodes, *options.vpcd_port, log);
+        });
     } catch (const std::exception &error) {
         return fail(error.what());
     }

@@ -2,14 +2,20 @@
 // the index in decimal with no leading zeros, 0 to 31, as the plug-in probes them.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "qvk_token_node.h"
+
 namespace qvk::vtoken {
 
-inline constexpr int kNodeCount = 32;
-inline constexpr std::string_view kNodePrefix = "QVUsbKey";
+inline constexpr int kNodeCount = QVK_NODE_COUNT;
+inline constexpr std::string_view kNodePrefix = QVK_NODE_NAME_PREFIX;
+
+// Largest command a token accepts, and largest answer it gives (with SW1 SW2).
+inline constexpr std::size_t kMaxTransfer = QVK_NODE_TRANSFER_SIZE;
 
 std::string node_name(int index);
 

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -21,6 +22,7 @@ constexpr OptionName kOptionNames[] = {
     {"node", 'n', true},    {"file", 'F', true},   {"fault", 'x', true},
     {"log", 'l', true},     {"config", 'c', true}, {"foreground", 'f', false},
     {"debug", 'd', false},  {"help", 'h', false},  {"version", 'V', false},
+    {"vpcd", 'P', true},
 };
 
 const OptionName *find_option(std::string_view argument) {
@@ -94,6 +96,7 @@ private:
             case 'F': options.files.push_back(parse_file_spec(value)); break;
             case 'x': options.faults.push_back(parse_node_fault(value)); break;
             case 'l': options.log_path = value; break;
+            case 'P': options.vpcd_port = parse_port(value); break;
             case 'c':
                 if (from_config) throw UsageError("a config file cannot name another config file");
                 parse_config(std::string(value));
@@ -149,6 +152,10 @@ Options parse_command_line(const std::vector<std::string> &arguments) {
     Options &options = parser.options;
     if (!options.help && !options.version && options.mountpoint.empty())
         throw UsageError("no mount point given");
+    if (options.vpcd_port && !options.nodes.empty() &&
+        *options.vpcd_port + options.nodes.size() - 1 > 0xFFFF)
+        throw UsageError("--vpcd " + std::to_string(*options.vpcd_port) + ": the ports of " +
+                         std::to_string(options.nodes.size()) + " tokens run past 65535");
     return std::move(options);
 }
 
@@ -170,6 +177,15 @@ std::vector<int> parse_node_list(std::string_view text) {
         text.remove_prefix(comma + 1);
     }
     return indices;
+}
+
+std::uint16_t parse_port(std::string_view text) {
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || port == 0 ||
+        port > 0xFFFF)
+        throw std::invalid_argument("bad port '" + std::string(text) + "': use 1 to 65535");
+    return static_cast<std::uint16_t>(port);
 }
 
 NodeFault parse_node_fault(std::string_view text) {
@@ -195,6 +211,11 @@ Options:
   -x, --fault N:KIND     fault of token N: no-answer, one-byte, short-write,
                          delay=MS or none
   -l, --log FILE         append every command received to FILE, one line each
+  -P, --vpcd PORT        also offer the tokens of --node, in ascending order,
+                         as cards to the readers of vsmartcard's vpcd driver
+                         for pcscd on 127.0.0.1 ports PORT, PORT+1, ... (the
+                         driver's default readers "Virtual PCD 00 00" and
+                         "Virtual PCD 00 01" listen on 35963 and 35964)
   -c, --config FILE      read options from FILE: one per line, "name value",
                          for example "file 0015:64=text:hello"; # comments
   -f, --foreground       stay in the foreground (default: go to the
@@ -204,7 +225,9 @@ Options:
   -V, --version          the version
 
 While mounted, write commands to MOUNTPOINT/.control: "plug N", "unplug N",
-"fault N KIND"; read it to see the state. SIGINT or SIGTERM unmounts cleanly.
+"fault N KIND"; read it to see the state. With --vpcd, unplug and plug also
+take a token's card out of its reader and insert it again (faults apply to
+the nodes only). SIGINT or SIGTERM unmounts cleanly.
 )";
 }
 

@@ -2,6 +2,8 @@
 // options (see usage_text()).
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -23,6 +25,8 @@ struct Options {
     std::vector<FileSpec> files;
     std::vector<NodeFault> faults;
     std::string log_path;  // empty: no command log
+    // --vpcd: nodes[k] is also a card in the vpcd reader on this port + k.
+    std::optional<std::uint16_t> vpcd_port;
     bool foreground = false;
     bool debug = false;
     bool help = false;
@@ -43,6 +47,9 @@ std::vector<int> parse_node_list(std::string_view text);
 
 // "N:KIND", for example "3:delay=200". Throws std::invalid_argument.
 NodeFault parse_node_fault(std::string_view text);
+
+// A TCP port, 1 to 65535. Throws std::invalid_argument.
+std::uint16_t parse_port(std::string_view text);
 
 std::string usage_text();
 

@@ -41,19 +41,39 @@ std::shared_ptr<Card> TokenTable::card_for(int index) {
 }
 
 void TokenTable::plug(int index) {
-    std::lock_guard lock(mutex_);
-    if (plugged_.contains(index))
-        throw std::invalid_argument(node_name(index) + " is already plugged in");
-    plugged_[index] = std::make_shared<TokenNode>(index, card_for(index), faults_[index]);
+    {
+        std::lock_guard lock(mutex_);
+        if (plugged_.contains(index))
+            throw std::invalid_argument(node_name(index) + " is already plugged in");
+        plugged_[index] = std::make_shared<TokenNode>(index, card_for(index), faults_[index]);
+    }
+    changed();
 }
 
 void TokenTable::unplug(int index) {
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = plugged_.find(index);
+        if (found == plugged_.end())
+            throw std::invalid_argument(node_name(index) + " is not plugged in");
+        found->second->unplug();
+        plugged_.erase(found);
+    }
+    changed();
+}
+
+void TokenTable::on_change(std::function<void()> listener) {
     std::lock_guard lock(mutex_);
-    const auto found = plugged_.find(index);
-    if (found == plugged_.end())
-        throw std::invalid_argument(node_name(index) + " is not plugged in");
-    found->second->unplug();
-    plugged_.erase(found);
+    listener_ = std::move(listener);
+}
+
+void TokenTable::changed() const {
+    std::function<void()> listener;
+    {
+        std::lock_guard lock(mutex_);
+        listener = listener_;
+    }
+    if (listener) listener();
 }
 
 void TokenTable::set_fault(int index, const Fault &fault) {

@@ -4,6 +4,7 @@
 // what was written to it. Thread-safe.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,17 +54,22 @@ public:
 
     // The token plugged in at `index`, or null.
     std::shared_ptr<TokenNode> find(int index) const;
+    // `listener` is called after every plug and unplug, outside the table's
+    // lock (for example to insert or remove the card in a virtual reader).
+    void on_change(std::function<void()> listener);
     std::vector<int> plugged_indices() const;
     Fault fault(int index) const;
 
 private:
     std::shared_ptr<Card> card_for(int index);
+    void changed() const;
 
     const std::vector<FileSpec> layout_;
     mutable std::mutex mutex_;
     std::map<int, std::shared_ptr<TokenNode>> plugged_;
     std::map<int, std::shared_ptr<Card>> cards_;
     std::map<int, Fault> faults_;
+    std::function<void()> listener_;
 };
 
 }  // namespace qvk::vtoken

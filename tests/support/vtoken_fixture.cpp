@@ -81,6 +81,8 @@ VirtualToken::VirtualToken(const VirtualTokenSetup &setup)
     for (const std::string &file : setup.files) arguments.insert(arguments.end(), {"--file", file});
     for (const std::string &fault : setup.faults)
         arguments.insert(arguments.end(), {"--fault", fault});
+    if (setup.vpcd_port != 0)
+        arguments.insert(arguments.end(), {"--vpcd", std::to_string(setup.vpcd_port)});
     arguments.push_back(mountpoint_);
     std::vector<char *> argv;
     for (std::string &argument : arguments) argv.push_back(argument.data());

@@ -31,6 +31,9 @@ struct VirtualTokenSetup {
     std::vector<int> nodes;            // tokens plugged in at start
     std::vector<std::string> files;    // file specs as for --file, e.g. "3/0015:64=hex:0102"
     std::vector<std::string> faults;   // as for --fault, e.g. "3:no-answer"
+    // Also offer the tokens as cards to vpcd's readers from this port on
+    // (qvkvtoken --vpcd); 0: not.
+    int vpcd_port = 0;
     // Replace /dev by a private tmpfs that keeps the usual nodes and links
     // /dev/QVUsbKey<N> into the mount. Only one token per test may do so.
     bool link_dev = true;
@@ -45,6 +48,10 @@ struct VirtualTokenSetup {
     }
     VirtualTokenSetup &with_faults(std::vector<std::string> specs) {
         faults = std::move(specs);
+        return *this;
+    }
+    VirtualTokenSetup &with_vpcd(int port) {
+        vpcd_port = port;
         return *this;
     }
     VirtualTokenSetup &without_dev_links() {

@@ -12,6 +12,7 @@
 #include "options.h"
 #include "sandbox.h"
 #include "token_table.h"
+#include "vpcd_protocol.h"
 
 using namespace qvk::vtoken;
 using namespace std::chrono_literals;
@@ -130,6 +131,34 @@ TEST(CommandLine, OptionsConfigFileAndErrors) {
     EXPECT_THROW(parse_command_line({"-c", directory / "nested.conf", "m"}), UsageError);
     qvk::test::write_file(directory / "flag.conf", "foreground yes\n");
     EXPECT_THROW(parse_command_line({"-c", directory / "flag.conf", "m"}), UsageError);
+}
+
+TEST(CommandLine, VpcdPortFromTheLineOrTheConfigFile) {
+    qvk::test::TempDir directory;
+    qvk::test::write_file(directory / "reader.conf", "node 0,1\nvpcd 35963\n");
+    EXPECT_EQ(parse_command_line({"-c", directory / "reader.conf", "m"}).vpcd_port, 35963);
+    EXPECT_EQ(parse_command_line({"--vpcd=1", "-n", "0", "m"}).vpcd_port, 1);
+    EXPECT_FALSE(parse_command_line({"m"}).vpcd_port);
+    // The last token's port must exist too.
+    EXPECT_EQ(parse_command_line({"--vpcd", "65534", "-n", "0,1", "m"}).vpcd_port, 65534);
+    for (const char *bad : {"0", "65536", "-5", "35963x", ""})
+        EXPECT_THROW(parse_command_line({"--vpcd", bad, "-n", "0", "m"}), UsageError) << bad;
+    EXPECT_THROW(parse_command_line({"--vpcd", "65535", "-n", "0,1", "m"}), UsageError);
+}
+
+TEST(VpcdCard, AnswerToResetIsWellFormedWithItsCheckByte) {
+    const Bytes atr = vpcd::answer_to_reset();
+    EXPECT_EQ(atr, from_hex("3B 86 80 01 80 54 51 56 4B 54 CB")) << "as the README gives it";
+    ASSERT_EQ(atr.size(), 11u);
+    EXPECT_EQ(atr[0], 0x3B) << "direct convention";
+    const std::size_t historical = atr[1] & 0x0F;
+    // T0, TD1, TD2 (each announcing only the next TD), historical bytes, TCK.
+    EXPECT_EQ(atr.size(), 1 + 3 + historical + 1);
+    std::uint8_t check = 0;
+    for (std::size_t i = 1; i < atr.size(); ++i) check ^= atr[i];
+    EXPECT_EQ(check, 0) << "T0 .. TCK must XOR to zero";
+    EXPECT_EQ(atr[2] & 0x0F, 0) << "TD1 offers T=0";
+    EXPECT_EQ(atr[3] & 0x0F, 1) << "TD2 offers T=1";
 }
 
 TEST(Faults, ParseDescribeAndShapeTheAnswer) {

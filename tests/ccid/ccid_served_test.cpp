@@ -1,0 +1,85 @@
+// Both families served by the built qvkserver: the kernel-driver family
+// reaches the virtual token through /dev/QVUsbKey0, the ccid family reaches
+// the same token as the card in vpcd's first reader through a real pcscd.
+// The plug-ins are found in the daemon's working directory.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "daemon_test.h"
+#include "pcsc_fixture.h"
+#include "qvkctl_run.h"
+#include "vtoken_fixture.h"
+
+using namespace qvk::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class ServedBothFamilies : public DaemonTest {
+protected:
+    void SetUp() override {
+        DaemonTest::SetUp();
+        if (IsSkipped()) return;
+        QVK_REQUIRE_VIRTUAL_TOKEN();
+        QVK_REQUIRE_PCSC();
+        enter_private_network();
+        token = std::make_unique<VirtualToken>(VirtualTokenSetup()
+                                                   .with_nodes({0})
+                                                   .with_files({"0015:12=text:hello reader"})
+                                                   .with_vpcd(kVpcdPort));
+        pcscd = std::make_unique<PcscDaemon>();
+        std::filesystem::copy_file(QVK_UDK_PLUGIN_PATH, work / "libqvkmgrudk.so");
+        std::filesystem::copy_file(QVK_CCID_PLUGIN_PATH, work / "libqvkmgrccid.so");
+        DaemonProcess &started = start();
+        ASSERT_TRUE(started.wait_until_serving()) << started.standard_output() << started.standard_error();
+    }
+    void TearDown() override {
+        DaemonTest::TearDown();
+        if (HasFailure() && pcscd) std::cerr << "pcscd:\n" << pcscd->output();
+        daemon.reset();  // before the services it holds open
+        pcscd.reset();
+        token.reset();
+    }
+
+    // `qvkctl list` once it gives `expected`, or when the time is up.
+    QvkctlRun list_until(const std::string &expected) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        QvkctlRun run = run_qvkctl({"list"});
+        while (run.out != expected && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(100ms);
+            run = run_qvkctl({"list"});
+        }
+        return run;
+    }
+
+    std::unique_ptr<VirtualToken> token;
+    std::unique_ptr<PcscDaemon> pcscd;
+};
+
+TEST_F(ServedBothFamilies, QvkctlListsANodeAndAReaderAndReadsAFileThroughEither) {
+    const QvkctlRun listed = list_until("/dev/QVUsbKey0\nVirtual PCD 00 00\n");
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(listed.out, "/dev/QVUsbKey0\nVirtual PCD 00 00\n");
+    EXPECT_EQ(run_qvkctl({"list", "--json"}).out,
+              "{\"devices\": [\"/dev/QVUsbKey0\", \"Virtual PCD 00 00\"]}\n");
+
+    for (const char *device : {"Virtual PCD 00 00", "/dev/QVUsbKey0"}) {
+        const QvkctlRun read = run_qvkctl({"send", device, "00A40000020015", "00 B0 00 00 0C"});
+        EXPECT_EQ(read.status, 0) << device << ": " << read.err;
+        EXPECT_EQ(read.out, "9000\n68656C6C6F20726561646572 9000\n") << device;
+    }
+    EXPECT_EQ(token->commands(),
+              (std::vector<std::string>{"QVUsbKey0 00 A4 00 00 02 00 15", "QVUsbKey0 00 B0 00 00 0C",
+                                        "QVUsbKey0 00 A4 00 00 02 00 15", "QVUsbKey0 00 B0 00 00 0C"}));
+
+    // The card taken out: only the reader's entry goes; the node stays.
+    token->control("unplug 0");
+    EXPECT_EQ(list_until("").out, "");
+    EXPECT_EQ(run_qvkctl({"send", "Virtual PCD 00 00", "00A40000020015"}).status, 6);
+}
+
+}  // namespace
