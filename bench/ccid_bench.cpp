@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One APDU exchange with a card in a PC/SC reader, two ways, in the same run
 // against the same card:
 //   BM_Direct_SCardTransmit: a plain SCardTransmit loop (the application's

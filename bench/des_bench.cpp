@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // SingleDES and TripleDES of libqvkmgrudk against OpenSSL's DES in ECB mode,
 // each over the same 64 KiB with the key schedule set up once per pass (as
 // the plug-in does on every call). The plug-in's results are checked

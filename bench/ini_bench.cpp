@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The INI engine on a generated 8 MiB file of a few thousand headings and
 // many short keys, against inih on the same file in the same run: opening
 // (parsing and indexing), reading every value, and rewriting after one change.

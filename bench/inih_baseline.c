@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /* The inih side of the INI benchmarks. inih's header is named ini.h like the
  * engine's, so this side is compiled on its own. */
 #include <ini.h>

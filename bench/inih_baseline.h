@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /* inih parsing a file, as the baseline of the INI engine's benchmarks. */
 #ifndef INIH_BASELINE_H
 #define INIH_BASELINE_H

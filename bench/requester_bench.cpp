@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Requester round trips. The floor: two processes ping-ponging the way a
 // request does (a semaphore raised one way, a futex wake on the state word
 // back, the same spin-then-sleep wait) with no work at all. Against it: a

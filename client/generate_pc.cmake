@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Writes qvkclient.pc with the paths of the install prefix in use
 # (`cmake --install --prefix P` or the package's /usr), at install time.
 # Expects QVK_PREFIX, QVK_LIBDIR, QVK_INCLUDEDIR (each relative to the prefix

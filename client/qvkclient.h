@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: BSD-3-Clause
  * libqvkclient: the requester side of qvkserver's shared-memory protocol.
  *
  * A connection attaches the daemon's segment and semaphore sets (it never

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Shared build settings for every target of the project.
 
 # qvk_warnings(<target>): the project's warning set, fatal unless QVK_WERROR is off.

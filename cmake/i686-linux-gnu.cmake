@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Toolchain for the 32-bit x86 build of qvkserver and libqvkmgrudk with the
 # host's gcc-multilib:  cmake -S . -B build32 --toolchain cmake/i686-linux-gnu.cmake
 # Only the daemon, the plug-in, the requester library and their tests are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Detaching from the starter.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The family table: for families 1, 2 and 3, the loaded plug-in and its four
 // bound entry points. The device registry dispatches through it.
 #pragma once

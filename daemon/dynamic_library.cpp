@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "dynamic_library.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Owner of one handle from the dynamic loader.
 #pragma once
 

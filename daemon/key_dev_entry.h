@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The record of one device, in the registry and in the handle map.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The map of open handles: a doubly linked list, newest node at the head.
 // Each node pairs the handle that the daemon handed to a requester with the
 // family's own handle (in its record). The same handle may be recorded more

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "key_registry.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The device registry and the four request operations on it: enumeration
 // fills the registry, open looks a path up there and records the handle in
 // the handle map, close and transmit dispatch a recorded handle to its family.

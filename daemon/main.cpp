@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // qvkserver: detaches, binds the device-family plug-ins, creates its IPC
 // objects and serves requests until it is killed. It prints nothing unless
 // it cannot start, or its IPC objects are removed under it.

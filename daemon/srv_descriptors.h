@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Descriptor set-up at start.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One request, carried out without any IPC: from the request block to the
 // response image. The request loop calls it for every posted block; tests
 // and fuzzers call it directly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "srv_instance_lock.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One daemon per IPC namespace. The lock is a POSIX message queue of the
 // IPC namespace itself, locked with flock: it lives in the same namespace as
 // the segment and the semaphore sets it guards, no requester ever opens it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The request mutex, private to the daemon's process: the request loop holds
 // it while it waits for and serves one request. Each wrapper returns the
 // result of the underlying call (0 on success).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "srv_request_loop.h"
 
 #include <linux/futex.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The shared-memory request loop: sets the segment up once, then serves
 // posted requests one at a time for the rest of the process's life.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The daemon's two System V semaphore sets, one semaphore each: the server
 // set that requesters raise after posting a request, and the client set, on
 // which requesters take turns (0 free, 1 held) and which the daemon only

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The daemon's request handling: any 8200-byte block, dispatched as the
 // request loop would dispatch it, against in-process families whose answers
 // come from the input too (device counts beyond 32, paths without a

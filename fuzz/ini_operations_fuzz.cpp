@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The INI engine on any file content and any comment marker, followed by a
 // sequence of operations decoded from the input: selections, every kind of
 // read, list mode, every writer, deletions, flush, merge with a second

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Card answers of any length and content, fed to the APDU exchange and to
 // each card file command through a SEQPACKET socket pair (one message per
 // answer, like the driver's node). Buffers are exactly as large as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Profile discovery on an arbitrary profiles.ini: any content, read through
 // the INI engine exactly as Keyrill reads it. The directory handed on must
 // stay inside its fixed buffer, be terminated, and always be the home plus

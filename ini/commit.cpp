@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Flush and close: a changed file is rewritten from the index, heading by
 // heading in list order, each key as its name padded to the heading's key
 // column, "=", and its trimmed value.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Name hashing and comparison: CRC-32 (IEEE 802.3) over the name's bytes,
 // with ASCII letters folded to lower case unless names match exactly.
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Headings: lookup, creation from the text of a heading line, and removal.
 #include <cstdlib>
 

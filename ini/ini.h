@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: BSD-3-Clause
  * The INI engine: an indexed, editable view of one INI file.
  *
  * ini_open reads the file once into an index of headings and keys and keeps

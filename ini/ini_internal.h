@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: BSD-3-Clause
  * The INI engine's records and internal operations, shared by its units.
  *
  * An open file is one ini_t. Its headings form a list (the nameless heading

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Keys of the current heading: lookup, creation from the text before "=",
 // and removal.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // List mode: a value read as items separated by delimiter characters.
 //
 // A delimiter that is not whitespace always ends an item; a whitespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // ini_merge: every key of one open file written into another.
 #include <cstdlib>
 

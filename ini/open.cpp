@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // ini_open: the mode string, the working copy, and the one pass over the file.
 #include <fcntl.h>
 #include <unistd.h>

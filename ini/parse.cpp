@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The parser: one pass over the file, character by character, through a
 // small state machine that records every heading and key by its position.
 //

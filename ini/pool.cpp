@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The key pool: key records and key names come from large blocks owned by
 // the handle, so that indexing a big file costs no allocation per key and
 // closing it frees a few blocks instead of every record. The memory of a

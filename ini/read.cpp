@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Selection and reading: a heading, then one of its keys, then its value as
 // trimmed text or converted to a number or a boolean.
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Replacing a file in one step: the new content goes to a fresh file in the
 // same directory, reaches the disk, takes the old file's permission bits and
 // owner, and is then renamed over the old one. Readers see either the whole

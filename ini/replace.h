@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Replacing a file in one step (see replace.cpp).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Whitespace, trimming and reading names back from text, the same in every
 // locale: whitespace is what isspace() accepts in the POSIX locale.
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The working copy: where every value lives while a handle is open, read
 // through a window of the file held in memory.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Writing and deleting. A write appends a header line (unless the heading's
 // was the last one appended) and a key line to the working copy and points
 // the index at the new value; the file itself changes only on flush or close.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Writes qvkserver.service with the paths of the install prefix in use
 # (`cmake --install --prefix P` or the package's /usr), at install time.
 set(QVK_PLUGIN_DIR "${QVK_PREFIX}/${QVK_PLUGIN_INSTALL_DIR}")

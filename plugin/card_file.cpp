@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Card file commands over the APDU exchange: reset, and reading and updating
 // a transparent file in pieces of at most 128 bytes, optionally after
 // selecting it by its file identifier.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The DES block cipher in its bit-per-byte form: every block and key is
 // spread over 64 bytes of 0 or 1, and every permutation, expansion and
 // substitution is a byte-wise lookup in the standard's tables. Slow but

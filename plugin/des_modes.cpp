@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // DES over byte strings: the CBC-MAC, and single and two-key triple DES in
 // ECB mode with completion of the last block (80 00 ..). All three run on
 // the packed cipher with a schedule packed once per call.

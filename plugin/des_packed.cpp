@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The packed DES cipher. Halves are 32-bit words with bit 1 of the standard
 // as the most significant bit. The expanded half is never built: the six
 // bits that S-box s reads are bits 4s .. 4s + 5 of R (bit 0 being bit 32),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The packed form of the DES cipher that the byte-string functions run on:
 // a round key is two 32-bit words lined up with the expanded half, and each
 // round is eight lookups in combined S-box and permutation tables. It gives

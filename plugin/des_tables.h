@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The tables of the DES standard, as 1-based bit positions (S-boxes as
 // values). Both the bit-per-byte cipher and the packed one are built from
 // these and nothing else.

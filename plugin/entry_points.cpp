@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The four entry points that qvkserver binds by name: enumerate the driver's
 // nodes, open one, close it, exchange an APDU with it.
 #include "qvkmgrudk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Constants of the kernel-driver family plug-in.
 #pragma once
 

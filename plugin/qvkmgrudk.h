@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: BSD-3-Clause
  * libqvkmgrudk: the device-family plug-in for tokens that the kernel driver
  * exposes as /dev/QVUsbKey0 .. /dev/QVUsbKey31.
  *

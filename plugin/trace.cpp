@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // APDU trace: a readable hexadecimal dump of one exchange (command, status
 // and, for a successful answer with data, the response), appended to the
 // trace file or printed on standard output.

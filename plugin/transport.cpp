@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Device primitives and the APDU exchange over a driver node: one write of
 // the whole command, one read of the whole answer (data, then SW1 SW2).
 #include "qvkmgrudk.h"

@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: BSD-3-Clause
  * The contract between qvkserver and a device-family plug-in, as the daemon
  * calls it. Every family plug-in (libqvkmgrudk.so, libqvkmgrccid.so,
  * libqvkmgrhid.so, and the stand-ins the tests build) exports these four

@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: BSD-3-Clause
  * The qvkserver request protocol: one System V shared-memory segment, two
  * System V semaphore sets, and the layout of the request and response block.
  *

@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: BSD-3-Clause
  * The qvkserver request protocol under the names the daemon, the requester
  * library and the tests use. The numbers are written down once, in
  * qvk_protocol.h (the installed header, whose names all carry a QVK_

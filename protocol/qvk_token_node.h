@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: BSD-3-Clause
  * The kernel-driver token nodes, as the kernel-driver family probes them and
  * as the virtual token offers them: "/dev/QVUsbKey0" .. "/dev/QVUsbKey31",
  * each carrying one command APDU per write and its whole answer per read, at

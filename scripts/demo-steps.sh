@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # The steps of the demo, run by scripts/demo.sh inside private namespaces
 # where the virtual tokens already answer at /dev/QVUsbKey0 and 1 and wait
 # for the vpcd readers of a pcscd (started here) to take their cards.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # The main job: on a fresh Debian machine, installs what is missing, builds,
 # and shows qvkserver serving virtual tokens through both device families,
 # step by step: as kernel-driver nodes /dev/QVUsbKey<N>, and as cards in the

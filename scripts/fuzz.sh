@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Builds the libFuzzer targets with clang and runs each for a bounded time
 # (QVK_FUZZ_SECONDS, default 60), starting from the checked-in seeds. New
 # inputs go to a scratch corpus, never into the repository. A target that

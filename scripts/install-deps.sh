@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs every Debian package that building, testing, benchmarking and the
 # demo need; with package names as arguments, installs just those (for what
 # only some machines need, such as the i386 emulator). Idempotent: when

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Builds the Debian packages with dpkg-buildpackage, checks them with lintian
 # (no error, no warning), and proves them on a booted Debian 12 under a real
 # systemd (systemd-nspawn, no network):

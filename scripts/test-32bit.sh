@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # The 32-bit stage of scripts/test.sh: builds and tests the 32-bit tree of the
 # daemon, the plug-in and the requester library, then runs the 64-bit
 # requesters of the native tree against the 32-bit daemon and plug-in.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Sets up a fresh Debian machine, builds everything with warnings as errors,
 # and runs the whole test suite: the native (64-bit) tree as a GCC Release
 # build, the default build with clang, the 32-bit tree of the daemon and the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Runs a command with virtual tokens reachable as /dev/QVUsbKey<N>, the way the
 # token's kernel driver would offer them, without touching the host: the
 # command runs in private mount and IPC namespaces, where /dev is a tmpfs that

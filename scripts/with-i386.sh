@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Runs a command so that the i386 programs it starts (test programs, the
 # 32-bit daemon and the plug-in's test hosts, and everything they start) run,
 # on any x86-64 machine:

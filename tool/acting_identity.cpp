@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "acting_identity.h"
 
 #include "profile_dir.h"

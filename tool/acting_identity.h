@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The identity that one profile attempt runs with: decided by root before
 // anything of the profile is opened, then taken for good.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "ca_constraints.h"
 
 #include "nss_handles.h"

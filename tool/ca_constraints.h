@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The check that keeps a certificate that is no CA out of every profile.
 #pragma once
 

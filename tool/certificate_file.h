@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Loading the certificate file of the import command: all its bytes, unchanged.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Keyrill's command line: one command word and its operands, or the usage text.
 #pragma once
 

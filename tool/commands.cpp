@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "commands.h"
 
 #include "ca_constraints.h"

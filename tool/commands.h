@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The three commands of Keyrill, each run over every home (see sweep.h).
 // A null operand makes a command do nothing.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Running a home's two profile attempts in a child process, with rights that
 // nothing anyone else could plant ever gets from root.
 #pragma once

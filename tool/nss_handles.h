@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Owners for the NSS state that one profile attempt holds: the library's
 // start and shutdown, module and certificate references, and PORT allocations.
 // Declare the session first in a scope: everything declared after it is

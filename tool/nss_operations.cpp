@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "nss_operations.h"
 
 #include "nss_handles.h"

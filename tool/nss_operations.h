@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The work on one profile: start NSS on the profile's directory, make one
 // change to its databases, shut NSS down. Each returns 1 for success, 0 for
 // failure, and finds the profile directory itself with findProfileDir.

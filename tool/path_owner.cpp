@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "path_owner.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Whose rights a path may be acted on with, judged by root from the metadata
 // along the path alone: nothing is opened, read or created on the way.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Joining texts into fixed-size, zero-filled path buffers.
 #pragma once
 

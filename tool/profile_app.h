@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Mozilla applications whose default profile Keyrill works on, and where
 // each keeps its profile list and its profiles below a home directory.
 #pragma once

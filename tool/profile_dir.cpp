@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "profile_dir.h"
 
 #include "path_text.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Finding the directory of a home's default Firefox or Thunderbird profile
 // through the application's profiles.ini.
 #pragma once

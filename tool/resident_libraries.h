@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Libraries that every profile attempt would otherwise load and initialise
 // afresh: NSS's software token (with its freebl) and, for the add command, the
 // module being registered. Each home's attempts run in a child process that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "sweep.h"
 
 #include "acting_identity.h"

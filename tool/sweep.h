@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The sweep of a command over every home of the machine: "/root" first, then
 // every directory directly under "/home", in the order the listing gives them.
 #pragma once

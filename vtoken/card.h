@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The emulated card behind one virtual token node: transparent files under
 // two-byte identifiers, and the ISO 7816-4 commands that read and update them.
 // Plain C++ with no FUSE dependency, so it can be tested and reused on its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The files every emulated card starts with, as given on the command line:
 //
 //   [N/]FID[:SIZE][=CONTENT]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "command_log.h"
 
 #include <fcntl.h>

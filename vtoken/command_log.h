@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command log: every command a node receives, one line each, appended to
 // a file as "QVUsbKey<N> <hex bytes>", for example
 // "QVUsbKey0 00 A4 00 00 02 00 15". Each line reaches the file in one write,

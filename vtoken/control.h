@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The control file at the root of the mount, ".control", through which tests
 // and users change a running virtual token. Each line written is one command:
 //

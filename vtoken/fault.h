@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fault injection: how one node misbehaves, for tests of the callers' error
 // paths. A fault stays set until it is replaced (the kind "none" clears it).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #define FUSE_USE_VERSION FUSE_MAKE_VERSION(3, 14)
 #include "file_system.h"
 

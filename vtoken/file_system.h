@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The FUSE file system of qvkvtoken: the mount's root holds one regular file
 // QVUsbKey<N> per plugged token and the control file ".control".
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Hex text for the command log and for file contents on the command line.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // qvkvtoken: a virtual token reader on FUSE, standing in for the token's
 // kernel driver so that the plug-in and the daemon run without hardware.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Checks made before mounting, so that the common mistakes end with a clear
 // message instead of a stacked or failed mount.
 #pragma once

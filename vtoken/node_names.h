@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Names of the token nodes in the mounted directory: "QVUsbKey" followed by
 // the index in decimal with no leading zeros, 0 to 31, as the plug-in probes them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command line of qvkvtoken, and the config file that can carry the same
 // options (see usage_text()).
 #pragma once

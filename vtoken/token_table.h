@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The tokens plugged into the virtual reader, and hot plug: nodes come and go
 // while the file system is mounted. Each index keeps its card for the life of
 // the table, so a token that is unplugged and plugged in again still holds

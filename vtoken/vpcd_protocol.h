@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The card side of the virtual reader driver of vsmartcard (vpcd, Debian's
 // vsmartcard-vpcd), as pcscd loads it from /etc/reader.conf.d/vpcd: the
 // driver listens on a TCP port per reader (35963 for "Virtual PCD 00 00",

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // qvkvtoken --vpcd PORT: besides its FUSE nodes, the tokens plugged in at
 // start are offered as cards to vpcd's readers, the k-th of them (in
 // ascending order) to the reader on port PORT + k of 127.0.0.1. A token's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Registering a PKCS#11 module in 200 homes with a Firefox and a Thunderbird
 // profile each: Keyrill's sweep against a shell loop that runs
 // `modutil -add ... -force` on the same 400 profiles.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // qvkctl list [--json]: the device paths qvkserver lists, one per line, or
 // as a JSON object {"devices": [...]}.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // qvkctl send PATH APDU...: list (the daemon opens only paths its latest
 // enumeration listed), open PATH, exchange each APDU in turn, close. Each
 // answer is printed on its own line: the data in hex, a space, and the four

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // qvkctl status: whether qvkserver is there. Shows each IPC object, then
 // times one round trip (an enumeration).
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The qvkctl commands. Each writes its results on standard output, its
 // errors on standard error, and returns the process's exit status.
 #pragma once

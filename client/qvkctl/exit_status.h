@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Exit statuses of qvkctl, which scripts may rely on.
 #pragma once
 

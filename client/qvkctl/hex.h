@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // APDUs on the command line and answers on output, as hexadecimal text.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // qvkctl: the command-line client of qvkserver.
 #include <cerrno>
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A connection to qvkserver for one qvkctl run.
 #pragma once
 

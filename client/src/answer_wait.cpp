@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "answer_wait.h"
 
 #include <sched.h>

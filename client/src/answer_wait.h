@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Waiting for the state word to leave a value: a short spin for the common
 // quick answer, then futex sleeps of a bounded length each, so that a daemon
 // that publishes without waking anybody is still noticed within one slice.

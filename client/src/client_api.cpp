@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The C interface: argument checks, then encode, round trip, decode.
 #include <sys/sem.h>
 

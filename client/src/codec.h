@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Encoding of requests and checked decoding of responses. Pure functions on
 // byte buffers: no IPC, so every bounds check can be tested on its own.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One requester's connection to the daemon and the round trip of a request:
 // take the turn, settle what an earlier requester left behind, post, wait,
 // copy the answer out, set the state word back to idle, give the turn back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A point on the monotonic clock by which a call has to be done.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Finding and attaching the daemon's System V objects. Nothing here ever
 // creates an object: a daemon that is not running shows as a missing key.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Plain-words texts of the results, for messages to people.
 #include "qvkclient.h"
 

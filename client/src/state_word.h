@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The state word at the start of the segment, read and written atomically,
 // and slept on with a futex shared between processes (the daemon wakes
 // every sleeper on its address after it has published an answer).

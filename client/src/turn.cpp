@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "turn.h"
 
 #include <sys/sem.h>

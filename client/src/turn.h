@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Requesters take turns on the client semaphore set: 0 means free, 1 held.
 // The holder's +1 carries SEM_UNDO, so the kernel gives the turn back when a
 // holder dies, whatever it was doing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Constants of the ccid family plug-in.
 #pragma once
 

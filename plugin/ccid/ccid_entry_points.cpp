@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The four entry points that qvkserver binds by name, on pcsc-lite: list the
 // readers that hold a card, connect to one, exchange APDUs, disconnect.
 #include "qvkmgrccid.h"

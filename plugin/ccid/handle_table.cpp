@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "handle_table.h"
 
 #include "qvk_segment.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The cards the plug-in has open, under handles of its own: a PC/SC card
 // handle is wider than the 32 bits the daemon carries on 64-bit hosts.
 // A fixed table, so the plug-in needs no allocator beyond libc's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The plug-in's one PC/SC context: established when first needed, and
 // established again when pcscd went away and came back (a restarted pcscd
 // knows nothing of the old context and its card handles).

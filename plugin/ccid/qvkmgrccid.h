@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: BSD-3-Clause
  * libqvkmgrccid: the device-family plug-in for smart cards in PC/SC readers
  * (every CCID reader, through pcsc-lite's pcscd), family 2 of qvkserver.
  *

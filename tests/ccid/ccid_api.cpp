@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "ccid_api.h"
 
 #include <gtest/gtest.h>

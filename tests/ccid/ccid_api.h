@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The exports of libqvkmgrccid looked up by name in the built library, and
 // the calls the tests make through them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The ccid family through the exports of the built libqvkmgrccid, against a
 // real pcscd with vsmartcard's vpcd driver, whose readers hold the virtual
 // token's cards (qvkvtoken --vpcd). Token 0 holds file 0015 "first token",

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Both families served by the built qvkserver: the kernel-driver family
 // reaches the virtual token through /dev/QVUsbKey0, the ccid family reaches
 // the same token as the card in vpcd's first reader through a real pcscd.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # The installed headers of the requester library (qvkclient.h and the
 # qvk_protocol.h it includes) may define only names that start with qvk_ or
 # QVK_: a program that includes them keeps every other name for itself.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Requests as the daemon reads them, and every check on its answers, without
 // any IPC: answers are built byte by byte here.
 #include <algorithm>

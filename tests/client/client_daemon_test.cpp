@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // End to end: libqvkclient and qvkctl against the built qvkserver, which
 // loads the real kernel-driver plug-in from its working directory; the
 // plug-in reaches virtual tokens through /dev/QVUsbKey0 and /dev/QVUsbKey1.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The requester's IPC path against a scripted server: attaching without
 // creating, turn-taking, the futex wait and its poll, timeouts, requesters
 // that give up or die mid-request, a server starting afresh, malformed

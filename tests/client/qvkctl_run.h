@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runs the built qvkctl and captures what it prints and its exit status.
 #pragma once
 

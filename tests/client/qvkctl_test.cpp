@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // qvkctl's command line and the exit statuses that need no daemon or a
 // misbehaving one (a malformed answer comes from a scripted server); its
 // output against the real daemon is tested end to end (client_daemon_test).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Small helpers shared by the requester tests: a connection owner, a peek at
 // the state word and the turn, and child processes that report a result
 // through their exit status.

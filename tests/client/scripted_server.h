@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A stand-in for the daemon's end of the segment protocol, for the tests of
 // the requester's IPC path that need a server misbehaving on purpose (slow,
 // never waking, answering malformed blocks, starting afresh mid-request).

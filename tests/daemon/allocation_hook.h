@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Replaces the program's operator new: counts allocations, and can make a
 // chosen non-throwing allocation fail, as the daemon's record allocation does
 // when memory is exhausted.

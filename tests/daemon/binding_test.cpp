@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Binding of the family plug-ins, in a private mount namespace: a tmpfs at
 // the installed directory and a temporary working directory hold only the
 // files each test places. The loader spy records what was opened and closed.

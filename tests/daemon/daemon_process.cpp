@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "daemon_process.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runs the built qvkserver as a separate process. The test process is
 // process 1 of its own PID namespace (see sandbox.h), so the daemon, once its
 // starter has exited, is re-parented to the test: the test finds it among its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fixture of the end-to-end tests: a private installed-plug-in directory, a
 // working directory, and the built qvkserver started from there.
 #pragma once

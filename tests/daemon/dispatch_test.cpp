@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One request block carried out in-process, without any IPC, against a
 // family installed in-process: the path a fuzzer takes.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The handle map's list operations on a list of its own.
 #include <memory>
 

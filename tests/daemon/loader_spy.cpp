@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "loader_spy.h"
 
 #include <dlfcn.h>

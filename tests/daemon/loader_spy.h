@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Records every dlopen and dlclose of the test program (which links the
 // daemon's binding code), then forwards them to the real loader.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The request protocol end to end: a raw requester that follows only the
 // protocol, the built qvkserver, stand-in families behind it.
 #include <linux/futex.h>

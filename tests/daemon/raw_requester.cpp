@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "raw_requester.h"
 
 #include <linux/futex.h>

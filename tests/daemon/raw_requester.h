@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A requester that follows only the request protocol: it attaches the
 // segment, writes a request block, sets the state word to 1, raises the
 // server semaphore and waits for the state word to turn to 0x12345678.

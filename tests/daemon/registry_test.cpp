@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The device registry and the handle map, driven through the calls the
 // request loop makes, with stand-in families bound by load_dev_families.
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The built qvkserver started twice, restarted with requesters about, left
 // with its IPC objects removed, or with handles of requesters that died.
 #include <sys/sem.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Start-up and tear-down of the built qvkserver, each in a private IPC
 // namespace of its own.
 #include <sys/sem.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Allocation failures, injected by wrapping malloc and calloc at link time:
 // a name whose text cannot be allocated ends the process with an assertion
 // on "str"; a record that cannot be allocated is an ordinary failure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Deletion, flush, close and merge: what reaches the file, when the file
 // goes, when the "~" working copy stays as a backup, and the one-step
 // replacement of the file.

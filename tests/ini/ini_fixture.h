@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Shared helpers of the INI engine's tests: a file in a fresh directory,
 // handles that close themselves, and a dump of the whole index.
 #pragma once

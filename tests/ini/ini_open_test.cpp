@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Opening: mode strings, missing files per mode, the working copy, refused
 // paths and read errors; and the name hash, case rules and trimming.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the parser records: headings, keys and the exact extent of every raw
 // value, for the syntax, comment markers, repeated names and special bytes.
 #include "ini_fixture.h"

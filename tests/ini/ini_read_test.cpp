@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Selection and reading: the pending heading and key, text reads with
 // truncation and trimming, typed reads and the boolean words, list mode.
 #include <vector>

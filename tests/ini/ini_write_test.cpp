@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Writing: the exact bytes of rewritten files (key column, empty values,
 // headings without keys, the nameless heading first, overwrites keeping
 // their place), the writers' formats, and mode "r" refusing every change.

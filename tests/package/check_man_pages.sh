@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # Every installed program and the C API have a manual page, named as the
 # program, and man(1) formats each without a warning.
 set -eu

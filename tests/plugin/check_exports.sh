@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # The plug-in's dynamic symbol table must hold exactly the intended exports
 # (functions defined in the library), and the library must need only libc
 # and the libraries named in the fourth argument (space-separated sonames).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Card file commands (reset, READ BINARY and UPDATE BINARY in 128-byte
 // pieces, optional SELECT) against a scripted card that records every APDU.
 #include <array>

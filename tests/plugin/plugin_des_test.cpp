@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The DES toolkit: published known answers for the bit-per-byte cipher and
 // the byte-string functions, completion of the last block, refused calls,
 // the MAC, and the packed form (behind SingleDES, TripleDES and DESmac)

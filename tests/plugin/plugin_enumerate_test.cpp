@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Enumeration of /dev/QVUsbKey0..31, with a private /dev that holds only the
 // nodes each test places there.
 #include <dirent.h>

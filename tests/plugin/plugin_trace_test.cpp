@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The APDU trace, byte for byte: appended to //tmp/crw//pkcs11.log and
 // printed on standard output. /tmp is a private tmpfs in each test, so the
 // host's /tmp/crw is never touched.

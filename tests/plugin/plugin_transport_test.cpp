@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The APDU exchange and the device primitives, against a scripted card on a
 // SEQPACKET socket pair (one message per write and per read, like the driver).
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The exports of libqvkmgrudk, looked up by name in the built library.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A private PC/SC service for tests: pcsc-lite's pcscd, run in the
 // foreground as this process's child with vsmartcard's vpcd reader driver,
 // in the test's own network namespace (loopback only, so the driver's ports

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Owner of a dlopen handle, for tests that drive a plug-in only through its
 // exported symbols, as qvkserver does.
 #pragma once

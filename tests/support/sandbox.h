@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Private namespaces and mounts for tests that need the system's fixed paths
 // (/dev/QVUsbKey*, /usr/lib/kestrane, /home, /root, /tmp/crw) or its fixed
 // IPC keys. As root, the shared main() moves every test process into its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "scripted_card.h"
 
 #include <sys/socket.h>

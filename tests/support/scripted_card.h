@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A card on the far end of a SEQPACKET socket pair. Like the driver's node,
 // every write is one message and every read takes one whole message. Answers
 // are queued before the exchange; the commands the card received are read

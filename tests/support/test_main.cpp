@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // main() of every test program: as root, move into private mount and IPC
 // namespaces first (see sandbox.h), and never die of SIGPIPE when a test's
 // peer has gone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The virtual token (qvkvtoken) as a test fixture. Inside the test's private
 // mount namespace it mounts the chosen tokens and files, makes
 // "/dev/QVUsbKey0" .. "/dev/QVUsbKey31" lead to them on a private /dev, and on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command line against recording stand-ins for the three commands.
 #include "command_line.h"
 #include "commands.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "keyrill_fixture.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fixtures of the Keyrill tests: running programs (as a given owner), real NSS
 // profile databases made with certutil, a SoftHSM module with its own
 // configuration, and a DER CA certificate.

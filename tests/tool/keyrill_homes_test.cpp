@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Keyrill end to end on homes that are hostile or unusual: shared homes that
 // a group can write, module lists that name a planted library, a named pipe
 // or an oversize file as profiles.ini, homes on a file system whose listing

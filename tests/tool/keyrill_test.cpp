@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Keyrill end to end, as root, in private mounts over /root and /home, on real
 // profiles.ini files and NSS profile databases, with SoftHSM as the module.
 // Every profile is checked afterwards with modutil and certutil run as its owner.

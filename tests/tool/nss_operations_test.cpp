@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The operations on one profile, on real NSS databases, with the profile
 // directory resolved by a stand-in: <home>/ff and <home>/tb, and none for a
 // home whose path contains "unresolved".

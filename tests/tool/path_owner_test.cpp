@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Whose rights a path is acted on with, on a scratch tree of directories,
 // files and links with chosen owners and modes (as root).
 #include "keyrill_fixture.h"

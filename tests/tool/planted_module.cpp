@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A library that a hostile user names in their module list: when anything
 // loads it, it appends "<uid> <euid>\n" to the file KEYRILL_PLANTED_LOG names.
 // It is no PKCS#11 module; NSS gives up on it once its constructor has run.

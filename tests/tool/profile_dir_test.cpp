@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Profile discovery on profiles.ini files in a scratch home: how the value
 // of Path is taken. (Lists that are not read at all, end to end in
 // keyrill_homes_test.)

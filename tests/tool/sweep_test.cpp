@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The sweep over "/root" and "/home" with a stand-in operation that records
 // the rights it runs with, in private mounts over /root and /home.
 #include "keyrill_fixture.h"

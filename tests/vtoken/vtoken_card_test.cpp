@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The emulated card on its own, without FUSE: every command, its statuses and
 // the per-session selection.
 #include <gtest/gtest.h>

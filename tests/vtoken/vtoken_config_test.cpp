@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The parts of qvkvtoken around the card, without FUSE: file specs, the
 // command line and config file, faults, hot plug and control commands, the
 // command log.

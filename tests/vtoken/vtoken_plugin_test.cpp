@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The virtual token driven the way the daemon drives a real one: through the
 // exports of the built plug-in, on the /dev/QVUsbKey<N> names of a private
 // /dev whose links lead into the mounted virtual token.

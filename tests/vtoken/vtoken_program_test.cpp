@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // qvkvtoken as a program: foreground and background modes, clean unmount on
 // signals, clear errors, and the script that puts the tokens under /dev.
 // Every process started here is a child (or, since the test process is

@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: BSD-3-Clause
  * A program outside the tree, built against the installed libqvkclient-dev
  * package by the package test: once with pkg-config, once with CMake's
  * find_package(QvkClient).
