@@ -126,7 +126,7 @@ TEST_F(KeyrillHomes, AProfileListThatIsNoRegularFileOrTooLargeIsSkippedAtOnce) {
     // A valid list padded past 1 MiB: refused whole.
     make_owned_directories("/home", "large", kBob, kBob);
     std::string padded = profiles_ini("p") + "[Padding]\n";
-    for (int i = 0; padded.size() <= (1u << 20); ++i) padded += "k" + std::to_string(i) + "=" + std::string(100, 'x') + "\n";
+    for (int i = 0; padded.size() <= (1u << 20); ++i) padded.append("k").append(std::to_string(i)).append("=").append(100, 'x').append("\n");
     const std::string largeFf = make_profile("/home/large", ".mozilla/firefox", padded, "p", kBob);
     // Just under the bound: read.
     make_owned_directories("/home", "fits", kBob, kBob);
