@@ -237,16 +237,16 @@ Bytes storm_content(int i) {
     for (int k = 0; k < 16; ++k) content.push_back(static_cast<std::uint8_t>(i * 16 + k));
     return content;
 }
-std::string storm_file_spec(int i) {
+std::string storm_file_option(int i) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     char fid[5];
     std::snprintf(fid, sizeof fid, "%04X", storm_file(i));
-    std::string spec = std::to_string(i % 2) + "/" + fid + ":16=hex:";
+    std::string file_option = std::to_string(i % 2) + "/" + fid + ":16=hex:";
     for (std::uint8_t b : storm_content(i)) {
-        spec += kDigits[b >> 4];
-        spec += kDigits[b & 0x0F];
+        file_option += kDigits[b >> 4];
+        file_option += kDigits[b & 0x0F];
     }
-    return spec;
+    return file_option;
 }
 
 // Sessions on requester i's own token and file until `stop` exists: list,
@@ -299,7 +299,7 @@ protected:
         if (IsSkipped()) return;
         QVK_REQUIRE_VIRTUAL_TOKEN();
         std::vector<std::string> files;
-        for (int i = 0; i < kStormRequesters; ++i) files.push_back(storm_file_spec(i));
+        for (int i = 0; i < kStormRequesters; ++i) files.push_back(storm_file_option(i));
         token = std::make_unique<VirtualToken>(VirtualTokenSetup().with_nodes({0, 1}).with_files(files));
         const char *plugin = std::getenv("QVK_TEST_UDK_PLUGIN");
         std::filesystem::copy_file(plugin != nullptr && *plugin != '\0' ? plugin : QVK_UDK_PLUGIN_PATH,
