@@ -15,6 +15,7 @@
 #include "srv_descriptors.h"
 #include "srv_instance_lock.h"
 #include "srv_mutex.h"
+#include "srv_options.h"
 #include "srv_request_loop.h"
 #include "srv_semaphores.h"
 
@@ -35,8 +36,17 @@ std::uint32_t first_handle() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char *argv[]) {
     srv_open_standard_descriptors();
+    srv_options options;
+    switch (srv_parse_options(argc, argv, options, stdout, stderr)) {
+    case SRV_OPTIONS_SERVE:
+        break;
+    case SRV_OPTIONS_DONE:
+        return 0;
+    case SRV_OPTIONS_BAD:
+        return SRV_EXIT_USAGE;
+    }
     srv_raise_descriptor_limit();
     // Decided before the fork, so that the starter's own status tells.
     switch (srv_lock_instance()) {

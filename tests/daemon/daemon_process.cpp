@@ -70,7 +70,10 @@ DaemonProcess::DaemonProcess(const std::string &working_directory,
     // the 32-bit one serving this 64-bit test program.
     const char *chosen = std::getenv("QVK_TEST_SERVER");
     std::string program = chosen != nullptr && *chosen != '\0' ? chosen : QVK_SERVER_PATH;
-    char *argv[] = {program.data(), nullptr};
+    std::vector<std::string> arguments = options.arguments;
+    std::vector<char *> argv{program.data()};
+    for (std::string &argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
 
     const pid_t starter = fork();
     if (starter == -1) throw std::runtime_error("fork failed");
@@ -87,7 +90,7 @@ DaemonProcess::DaemonProcess(const std::string &working_directory,
         }
         dup2(out_fd, 1);
         dup2(err_fd, 2);
-        execve(program.c_str(), argv, envp.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     int status = 0;

@@ -20,6 +20,7 @@ struct DaemonOptions {
     // Soft and hard limit on open descriptors to start it with (0: as this process's).
     unsigned descriptor_soft_limit = 0;
     unsigned descriptor_hard_limit = 0;
+    std::vector<std::string> arguments{};  // after the program name
 };
 
 class DaemonProcess {

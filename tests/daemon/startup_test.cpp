@@ -168,3 +168,35 @@ TEST_F(DaemonStartup, SemaphoreSetsThatCannotBeHadEndItWithStatusOne) {
 }
 
 }  // namespace
+
+// Asking for help or the version, or a wrong argument, never starts a daemon,
+// even where one could serve.
+TEST_F(DaemonStartup, ArgumentsAreAnsweredOrRefusedWithoutStarting) {
+    install_stand_in(StandIn::udk, QVK_PLUGIN_DIR);
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string output_starts, error_starts;
+    } cases[] = {
+        {{"--help"}, 0, "usage: qvkserver [--help] [--version]", ""},
+        {{"--bogus", "-h"}, 0, "usage: qvkserver", ""},
+        {{"--version"}, 0, "qvkserver 1.", ""},
+        {{"--bogus"}, 2, "", "qvkserver: unknown option: --bogus\nusage: qvkserver"},
+        {{"serve"}, 2, "", "qvkserver: unknown argument: serve\nusage: qvkserver"},
+        {{"--"}, 2, "", "qvkserver: unknown argument: --\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arguments.front());
+        DaemonOptions options;
+        options.arguments = c.arguments;
+        DaemonProcess &d = start({}, options);
+        EXPECT_EQ(d.starter_status(), c.status);
+        EXPECT_EQ(d.pid(), 0) << "a daemon was started";
+        EXPECT_EQ(d.standard_output().rfind(c.output_starts, 0), 0u) << d.standard_output();
+        EXPECT_EQ(d.standard_error().rfind(c.error_starts, 0), 0u) << d.standard_error();
+        if (c.error_starts.empty()) {
+            EXPECT_EQ(d.standard_error(), "");
+        }
+        EXPECT_TRUE(no_ipc_objects());
+    }
+}

@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: BSD-3-Clause
+// The command line of qvkserver. Without arguments it serves as it always
+// did; --help and --version answer and end; any other argument is refused.
+// Options that take a value are written "--name VALUE" or "--name=VALUE".
+#pragma once
+
+#include <cstdio>
+
+// What the command line asked for. Options that take a value add a field.
+struct srv_options {
+    int reserved = 0;
+};
+
+enum srv_options_verdict {
+    SRV_OPTIONS_SERVE,  // go on and serve with these options
+    SRV_OPTIONS_DONE,   // --help or --version answered: exit 0
+    SRV_OPTIONS_BAD,    // refused, a usage line printed: exit 2
+};
+
+inline constexpr int SRV_EXIT_USAGE = 2;
+
+// Parses argv[1..argc-1] into options. --help and --version print on out;
+// a refused argument prints what was wrong and the usage line on err.
+srv_options_verdict srv_parse_options(int argc, const char *const argv[], srv_options &options,
+                                      std::FILE *out, std::FILE *err);
