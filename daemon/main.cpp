@@ -2,15 +2,11 @@
 // qvkserver: detaches, binds the device-family plug-ins, creates its IPC
 // objects and serves requests until it is killed. It prints nothing unless
 // it cannot start, or its IPC objects are removed under it.
-#include <sys/random.h>
-#include <unistd.h>
-
-#include <cstdint>
 #include <cstdio>
-#include <ctime>
 
 #include "daemonize.h"
 #include "dev_families.h"
+#include "family_calls.h"
 #include "key_registry.h"
 #include "srv_descriptors.h"
 #include "srv_instance_lock.h"
@@ -19,25 +15,8 @@
 #include "srv_request_loop.h"
 #include "srv_semaphores.h"
 
-namespace {
-
-// Where this run's handles start: random, so that a handle of an earlier run
-// (a requester may keep one across a restart) matches none of this run's.
-std::uint32_t first_handle() {
-    std::uint32_t seed = 0;
-    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        seed = static_cast<std::uint32_t>(now.tv_nsec) ^ static_cast<std::uint32_t>(now.tv_sec) * 2654435761u ^
-               static_cast<std::uint32_t>(getpid());
-    }
-    return seed;
-}
-
-}  // namespace
-
 int main(int argc, char *argv[]) {
-    srv_open_standard_descriptors();
+    if (!srv_settle_descriptors()) return 1;
     srv_options options;
     switch (srv_parse_options(argc, argv, options, stdout, stderr)) {
     case SRV_OPTIONS_SERVE:
@@ -64,8 +43,13 @@ int main(int argc, char *argv[]) {
         std::fputs("can't fork self\n", stdout);
         return 0;
     }
-    key_handle_seed(first_handle());
+    srv_lock_note_holder();
+    if (!key_handles_init()) {
+        std::fputs("qvkserver cannot draw random numbers for its handles\n", stderr);
+        return 1;
+    }
     if (load_dev_families() != 1) return 0;
+    family_calls_bound(options.exchange_timeout_seconds);
     if (semCreate() == 0) return 1;
     if (semReset(semServerId) == 0 || semResetTurn(semClientId) == 0) return 1;
     if (srv_mutex_init() != 0) {

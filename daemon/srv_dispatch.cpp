@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 
+#include "family_calls.h"
 #include "key_registry.h"
 
 namespace {
@@ -13,13 +14,14 @@ namespace {
 // a transmit ends there at the most, and so must an open path.
 static_assert(std::size_t{REQ_ARGS_OFFSET} + DEV_PATH_SLOT_SIZE <= REQ_READ_SIZE);
 
-// Working buffers of the dispatch, reserved once and reused by every request.
+// Working buffers of the dispatch, reserved once per serving thread and
+// reused by every request: a family call that hangs may still write them.
 struct srv_workspace {
     std::array<std::uint8_t, RESP_PAYLOAD_SIZE> payload{};
     std::array<std::uint8_t, CMD_BUF_SIZE> command{};
     std::array<char, DEV_PATH_LIST_SIZE> path_list{};
 };
-srv_workspace workspace;
+thread_local srv_workspace workspace;
 
 std::uint32_t read_u32(const srv_block &block, std::size_t offset) {
     std::uint32_t value;
@@ -52,8 +54,8 @@ std::uint32_t serve_open(const srv_block &request, pid_t requester) {
     return 4;
 }
 
-std::uint32_t serve_close(const srv_block &request) {
-    const std::uint32_t closed = key_close_device(read_u32(request, REQ_ARGS_OFFSET));
+std::uint32_t serve_close(const srv_block &request, pid_t requester) {
+    const std::uint32_t closed = key_close_device(read_u32(request, REQ_ARGS_OFFSET), requester);
     workspace.payload[0] = static_cast<std::uint8_t>(closed & 0xFF);
     return 1;
 }
@@ -63,7 +65,7 @@ std::uint32_t refuse_transmit() {
     return 4;
 }
 
-std::uint32_t serve_transmit(const srv_block &request) {
+std::uint32_t serve_transmit(const srv_block &request, pid_t requester) {
     const std::uint32_t handle = read_u32(request, REQ_TSI_HANDLE_OFFSET);
     const std::uint32_t length = read_u32(request, REQ_TSI_LENGTH_OFFSET);
     if (length > CMD_BUF_SIZE) return refuse_transmit();
@@ -77,7 +79,7 @@ std::uint32_t serve_transmit(const srv_block &request) {
 
     const std::uint32_t status =
         key_transmit(handle, static_cast<std::int32_t>(length), workspace.command.data(), placed,
-                     workspace.payload.data());
+                     workspace.payload.data(), requester);
     if (placed < 0 || placed > RESP_MAX_DATA) return refuse_transmit();
     write_u32(workspace.payload, static_cast<std::size_t>(placed), status);
     return static_cast<std::uint32_t>(placed) + 4;
@@ -102,14 +104,16 @@ bool srv_dispatch_request(const srv_block &request, srv_block &response, pid_t r
         length = serve_open(request, requester);
         break;
     case CMD_CLOSE_DEV:
-        length = serve_close(request);
+        length = serve_close(request, requester);
         break;
     case CMD_ICC_TSI_API:
-        length = serve_transmit(request);
+        length = serve_transmit(request, requester);
         break;
     default:
         return false;
     }
+    // A family call was abandoned: another thread answers this request.
+    if (family_call_retired()) return false;
 
     // The whole image is rewritten: header, payload, zeros to the end.
     std::memset(response.data(), 0, RESP_PAYLOAD_OFFSET);

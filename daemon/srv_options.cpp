@@ -20,9 +20,24 @@ struct value_option {
     bool (*apply)(srv_options &options, const char *value);
 };
 
+// A whole number of seconds from 1 to 86400 (a day), digits only.
+bool apply_exchange_timeout(srv_options &options, const char *value) {
+    unsigned seconds = 0;
+    const char *digit = value;
+    for (; *digit >= '0' && *digit <= '9' && seconds <= 86400; ++digit)
+        seconds = seconds * 10 + static_cast<unsigned>(*digit - '0');
+    if (digit == value || *digit != '\0' || seconds < 1 || seconds > 86400) return false;
+    options.exchange_timeout_seconds = seconds;
+    return true;
+}
+
 // Options that take a value; an option another part of the daemon needs is
 // added here and to qvkserver(8).
-constexpr std::array<value_option, 0> value_options{};
+constexpr std::array<value_option, 1> value_options{{
+    {"exchange-timeout", "SECONDS",
+     "abandon a device call that has not returned after SECONDS (1 to 86400, default 60)",
+     apply_exchange_timeout},
+}};
 
 void print_usage(std::FILE *to) {
     std::fputs("usage: qvkserver [--help] [--version]", to);

@@ -44,10 +44,10 @@ sem_wait_result semWait(std::int32_t set, const timespec &limit) noexcept;
 // Whether the set still exists.
 bool semPresent(std::int32_t set) noexcept;
 
-// The holder of the turn: the process that last operated on the client set
-// while the set reads 1, as seen from here. 0 when it cannot be told: the
-// turn is free (a requester outside the turn protocol), this process itself
-// (after a reset), a process of another PID namespace, an error. While a
-// requester that follows the turn protocol has a request served, that is
-// the requester.
-pid_t semTurnHolder(std::int32_t set) noexcept;
+// Who asks: `claimed` (the requester word of the request) when the client
+// set reads 1 and its last operator, as seen from here, is that very
+// process; 0 otherwise (the turn is free, the word is 0 or names somebody
+// else, the requester lives in another PID namespace, an error). A process
+// that merely operates on the set cannot pass for another requester, and a
+// requester that says who it is cannot be taken for the set's last operator.
+pid_t semTurnHolder(std::int32_t set, pid_t claimed) noexcept;

@@ -2,6 +2,7 @@
 #include "connection.h"
 
 #include <sys/sem.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -101,6 +102,8 @@ qvk_result Connection::post_and_wait(const Request &request, const StateWord &st
                                      const Deadline &deadline) {
     const auto block = ipc_.mapping().block();
     std::ranges::copy(request.view(), block.begin());
+    // Who asks: the daemon believes it only from the holder of the turn.
+    store_u32(block, REQ_REQUESTER_OFFSET, static_cast<std::uint32_t>(getpid()));
     state.store(SHM_STATE_REQUEST);
     if (const qvk_result raised = raise_server(); raised != QVK_OK) {
         state.store(SHM_STATE_IDLE);

@@ -7,10 +7,12 @@
 #include <winscard.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <type_traits>
 
 #include "ccid_config.h"
+#include "exchanger.h"
 #include "handle_table.h"
 #include "pcsc_context.h"
 
@@ -20,6 +22,7 @@ static_assert(std::is_same_v<decltype(&EnumQvDevPath), qvk_enum_fn>);
 static_assert(std::is_same_v<decltype(&OpenQvDev), qvk_open_fn>);
 static_assert(std::is_same_v<decltype(&CloseQvDev), qvk_close_fn>);
 static_assert(std::is_same_v<decltype(&Icc_tsi_apiQvDev), qvk_transmit_fn>);
+static_assert(std::is_same_v<decltype(&SetQvDevTimeout), qvk_set_timeout_fn>);
 
 namespace {
 
@@ -49,21 +52,24 @@ private:
 class Family {
 public:
     ~Family() {
-        // Unloaded or the process ends: leave every card as it is.
-        handles.for_each([this](OpenCard &open) {
-            if (alive(open)) SCardDisconnect(open.card, SCARD_LEAVE_CARD);
+        // Unloaded or the process ends: leave every card as it is. A card
+        // given to an abandoned exchange is that exchange's to release.
+        handles.for_each([](OpenCard &open) {
+            if (open.context == 0) return;
+            SCardDisconnect(open.card, SCARD_LEAVE_CARD);
+            SCardReleaseContext(open.context);
         });
     }
 
-    bool alive(const OpenCard &open) const {
-        return !open.removed && open.generation == context.generation();
-    }
-
     Mutex mutex;
-    PcscContext context;
+    PcscContext context;  // for listing the readers
     HandleTable handles;
+    Exchanger *exchanger = nullptr;  // made when first needed, and anew after one was abandoned
     std::array<BYTE, kMaxApdu> received{};
 };
+
+// How long an exchange may take, in milliseconds; 0: no bound.
+std::atomic<std::uint32_t> g_timeout_ms{0};
 
 Family g_family;
 
@@ -136,17 +142,24 @@ QVK_CCID_EXPORT uint16_t EnumQvDevPath(uint8_t *count, char *path_list) {
     return found > 0 ? 1 : 0;
 }
 
+// Each card gets a context of its own (see handle_table.h).
 QVK_CCID_EXPORT uint32_t OpenQvDev(const char *reader) {
     if (reader == nullptr) return QVK_HANDLE_NONE;
     Turn turn(g_family.mutex);
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+        return QVK_HANDLE_NONE;
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    const LONG result = g_family.context.run([&](SCARDCONTEXT context) {
-        return SCardConnect(context, reader, SCARD_SHARE_SHARED, kProtocols, &card, &protocol);
-    });
-    if (result != SCARD_S_SUCCESS) return QVK_HANDLE_NONE;
-    const uint32_t handle = g_family.handles.add(card, protocol, g_family.context.generation());
-    if (handle == QVK_HANDLE_NONE) SCardDisconnect(card, SCARD_LEAVE_CARD);
+    if (SCardConnect(context, reader, SCARD_SHARE_SHARED, kProtocols, &card, &protocol) != SCARD_S_SUCCESS) {
+        SCardReleaseContext(context);
+        return QVK_HANDLE_NONE;
+    }
+    const uint32_t handle = g_family.handles.add(context, card, protocol);
+    if (handle == QVK_HANDLE_NONE) {
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
+        SCardReleaseContext(context);
+    }
     return handle;
 }
 
@@ -154,10 +167,53 @@ QVK_CCID_EXPORT uint16_t CloseQvDev(uint32_t handle) {
     Turn turn(g_family.mutex);
     OpenCard *open = g_family.handles.find(handle);
     if (open == nullptr) return 0;
-    if (g_family.alive(*open)) SCardDisconnect(open->card, SCARD_LEAVE_CARD);
+    if (open->context != 0) {
+        SCardDisconnect(open->card, SCARD_LEAVE_CARD);
+        SCardReleaseContext(open->context);
+    }
     g_family.handles.remove(*open);
     return 1;
 }
+
+QVK_CCID_EXPORT void SetQvDevTimeout(uint32_t milliseconds) {
+    g_timeout_ms.store(milliseconds, std::memory_order_relaxed);
+}
+
+namespace {
+
+// One exchange with an open card: the PC/SC result, the answer in *answer
+// and its length in received. With a bound set, on a thread of its own
+// (exchanger.h); a card whose exchange was abandoned is dead.
+LONG exchange(OpenCard &open, const uint8_t *command, std::size_t length, const BYTE *&answer,
+              DWORD &received) {
+    const uint32_t timeout_ms = g_timeout_ms.load(std::memory_order_relaxed);
+    if (timeout_ms != 0 && g_family.exchanger == nullptr) g_family.exchanger = Exchanger::create();
+    if (timeout_ms == 0 || g_family.exchanger == nullptr) {
+        received = static_cast<DWORD>(g_family.received.size());
+        answer = g_family.received.data();
+        return SCardTransmit(open.card, send_pci(open.protocol), command, static_cast<DWORD>(length), nullptr,
+                             g_family.received.data(), &received);
+    }
+    Exchanger &exchanger = *g_family.exchanger;
+    const LONG result = exchanger.exchange(open.context, open.card, open.protocol, command, length, timeout_ms);
+    if (result == Exchanger::kAbandoned) {
+        g_family.exchanger = nullptr;
+        open.context = 0;
+        open.card = 0;
+        open.dead = true;  // a late answer must not be taken for a later command's
+        return result;
+    }
+    answer = exchanger.received();
+    received = exchanger.received_length();
+    return result;
+}
+
+bool context_lost(LONG result) {
+    return result == SCARD_E_NO_SERVICE || result == SCARD_E_SERVICE_STOPPED ||
+           result == SCARD_E_INVALID_HANDLE || result == SCARD_F_COMM_ERROR;
+}
+
+}  // namespace
 
 QVK_CCID_EXPORT uint32_t Icc_tsi_apiQvDev(uint32_t handle, int32_t command_length,
                                           const uint8_t *command, int32_t *response_length,
@@ -165,16 +221,16 @@ QVK_CCID_EXPORT uint32_t Icc_tsi_apiQvDev(uint32_t handle, int32_t command_lengt
     if (command == nullptr || response_length == nullptr || response == nullptr) return kNoAnswer;
     const std::size_t room = *response_length > 0 ? static_cast<std::size_t>(*response_length) : 0;
     *response_length = 0;
-    if (command_length < 1 || static_cast<std::size_t>(command_length) > kMaxApdu) return kNoAnswer;
+    if (command_length < static_cast<int32_t>(kMinApdu) || static_cast<std::size_t>(command_length) > kMaxApdu)
+        return kNoAnswer;
 
     Turn turn(g_family.mutex);
     OpenCard *open = g_family.handles.find(handle);
-    if (open == nullptr || !g_family.alive(*open)) return kNoAnswer;
+    if (open == nullptr || open->dead) return kNoAnswer;
 
-    DWORD received = static_cast<DWORD>(g_family.received.size());
-    const LONG result =
-        SCardTransmit(open->card, send_pci(open->protocol), command,
-                      static_cast<DWORD>(command_length), nullptr, g_family.received.data(), &received);
+    const BYTE *answer = nullptr;
+    DWORD received = 0;
+    const LONG result = exchange(*open, command, static_cast<std::size_t>(command_length), answer, received);
     if (result == SCARD_W_RESET_CARD) {
         // Another application reset the card: connect the handle again so
         // that later exchanges work, but this one reports the lost state.
@@ -184,16 +240,16 @@ QVK_CCID_EXPORT uint32_t Icc_tsi_apiQvDev(uint32_t handle, int32_t command_lengt
             open->protocol = protocol;
         return kNoAnswer;
     }
+    // A card inserted later is another card; a restarted pcscd knows
+    // nothing of this card's context.
     if (result == SCARD_W_REMOVED_CARD || result == SCARD_E_NO_SMARTCARD ||
-        result == SCARD_E_READER_UNAVAILABLE)
-        open->removed = true;  // a card inserted later is another card
-    g_family.context.forget_if_lost(result);
+        result == SCARD_E_READER_UNAVAILABLE || context_lost(result))
+        open->dead = true;
     if (result != SCARD_S_SUCCESS || received < 2) return kNoAnswer;
 
     const std::size_t data_length = received - 2;
     if (data_length > room) return kNoAnswer;
-    std::memcpy(response, g_family.received.data(), data_length);
+    std::memcpy(response, answer, data_length);
     *response_length = static_cast<int32_t>(data_length);
-    return static_cast<uint32_t>(g_family.received[data_length]) << 8 |
-           g_family.received[data_length + 1];
+    return static_cast<uint32_t>(answer[data_length]) << 8 | answer[data_length + 1];
 }

@@ -13,12 +13,18 @@
 
 namespace qvk::ccid {
 
+// Each card is connected in a PC/SC context of its own, so that a card that
+// hangs in an exchange holds nothing that another card or an enumeration
+// needs (pcsc-lite serialises the calls of one context).
 struct OpenCard {
     std::uint32_t id = 0;        // 0: free slot
+    SCARDCONTEXT context = 0;    // the card's own; 0 once given away
     SCARDHANDLE card = 0;
     DWORD protocol = 0;          // SCARD_PROTOCOL_T0 or _T1
-    unsigned generation = 0;     // of the context it was connected in
-    bool removed = false;        // the card left its reader: dead for good
+    // Dead for good: the card left its reader, pcscd went away, or an
+    // exchange was abandoned (its context and card then belong to the thread
+    // that still waits in it).
+    bool dead = false;
 };
 
 class HandleTable {
@@ -26,7 +32,7 @@ public:
     // Records a connected card under a new handle: non-zero, never
     // 0xFFFFFFFF (a failed open to the daemon) and not in use. Returns 0 when
     // the table is full.
-    std::uint32_t add(SCARDHANDLE card, DWORD protocol, unsigned generation);
+    std::uint32_t add(SCARDCONTEXT context, SCARDHANDLE card, DWORD protocol);
     // The record of an open handle, or null.
     OpenCard *find(std::uint32_t id);
     void remove(OpenCard &open) { open = OpenCard{}; }

@@ -3,7 +3,7 @@
  * libqvkmgrccid: the device-family plug-in for smart cards in PC/SC readers
  * (every CCID reader, through pcsc-lite's pcscd), family 2 of qvkserver.
  *
- * Its only exports are the four family entry points:
+ * Its only exports are the four family entry points and the optional fifth:
  *
  * EnumQvDevPath(count, path_list): the readers that hold a card (present and
  *   not mute), at most 32, each by its PC/SC reader name ("Virtual PCD 00 00")
@@ -11,25 +11,36 @@
  *   left out. *count is always written; the result is 1 when it is above 0.
  *   Without pcscd, or without readers: count 0, at once.
  * OpenQvDev(reader): connects to the card in that reader (shared, T=0 or
- *   T=1) and returns a non-zero handle of this plug-in's own; 0 when there is
- *   no such reader, no card or no service.
+ *   T=1), in a PC/SC context of that card's own, and returns a non-zero
+ *   handle of this plug-in's own; 0 when there is no such reader, no card or
+ *   no service.
  * Icc_tsi_apiQvDev(handle, n, command, response_length, response): one
  *   exchange, passed through unchanged (no GET RESPONSE of its own). The
  *   result is SW1 * 256 + SW2, the data before them goes to response and its
  *   length to *response_length. *response_length is in: the room in
  *   response; an answer with more data than that gives 0xFFFF and length 0,
  *   and nothing is written. 0xFFFF with length 0 also for a command length
- *   outside 1 .. MAX_BUFFER_SIZE_EXTENDED, an unknown handle, a removed card
- *   or reader, a restarted pcscd, or any other PC/SC failure. When another
- *   application has reset the card, the handle is connected again and that
- *   one exchange answers 0xFFFF (the card's state was lost).
+ *   outside 4 .. MAX_BUFFER_SIZE_EXTENDED (an ISO 7816 command has at least
+ *   CLA INS P1 P2; nothing shorter reaches the reader), an unknown handle, a
+ *   removed card or reader, a restarted pcscd, or any other PC/SC failure.
+ *   When another application has reset the card, the handle is connected
+ *   again and that one exchange answers 0xFFFF (the card's state was lost).
  * CloseQvDev(handle): disconnects, leaving the card as it is, and forgets
  *   the handle: 1 for a handle that was open (also when its card is gone),
  *   0 for an unknown one.
+ * SetQvDevTimeout(milliseconds): the bound on one exchange; 0 (the default)
+ *   waits as long as the card takes. With a bound, each exchange runs on a
+ *   thread of the plug-in's own; when the card (or the reader driver, or
+ *   pcscd) has not answered in time, the exchange answers 0xFFFF and the
+ *   handle answers 0xFFFF from then on (close it and open the reader again);
+ *   that thread keeps waiting, then disconnects the card and releases its
+ *   context, and the plug-in goes on serving the other cards at once.
  *
- * One PC/SC context serves the whole plug-in; it is established when first
- * needed and again after pcscd was restarted. The plug-in starts no thread
- * and prints nothing. Calls may come from several threads; they take turns.
+ * Readers are listed in one PC/SC context of the plug-in, established when
+ * first needed and again after pcscd was restarted; each open card has its
+ * own. The plug-in prints nothing. Calls may come from several threads;
+ * they take turns. It stays loaded once loaded (a thread of its own may
+ * still wait in an abandoned exchange).
  */
 #ifndef QVKMGRCCID_H
 #define QVKMGRCCID_H
@@ -43,6 +54,7 @@ extern "C" {
 #endif
 
 QVK_FAMILY_DECLARE_ENTRY_POINTS();
+qvk_set_timeout_entry SetQvDevTimeout;
 
 #ifdef __cplusplus
 }

@@ -152,9 +152,23 @@ TEST_F(ServedVirtualToken, ARequesterKilledHoldingTheTurnDoesNotBlockTheNext) {
     Requester requester(10000);
     const std::uint32_t handle = open_and_select(requester);
     // The token takes 300 ms per command, so the daemon is still in the
-    // dead requester's exchange when the next one comes.
-    token->set_fault(0, "delay=300");
-    const pid_t child = transmit_in_child(handle, read_binary(0x20, 2), 60000);
+    // dead requester's exchange when the next one comes. (A handle is its
+    // opener's alone: the child opens its own.)
+    int opened[2];
+    ASSERT_EQ(pipe(opened), 0);
+    const pid_t child = run_in_child([this, &opened] {
+        Requester dying(60000);
+        const std::uint32_t own = open_and_select(dying);
+        token->set_fault(0, "delay=300");
+        if (write(opened[1], "o", 1) != 1) return 1;
+        qvk_result result;
+        dying.transmit(own, read_binary(0x20, 2), &result);
+        return static_cast<int>(result);
+    });
+    char byte = 0;
+    ASSERT_EQ(read(opened[0], &byte, 1), 1);
+    close(opened[0]);
+    close(opened[1]);
     ASSERT_TRUE(eventually([] { return turn_value() == 1 && state_word() == SHM_STATE_REQUEST; }));
     kill(child, SIGKILL);
     EXPECT_EQ(exit_status_of(child), -1);
@@ -178,11 +192,12 @@ TEST_F(ServedVirtualToken, ADaemonStoppedMidRunTimesOutAndServesAgainWhenResumed
     Requester requester(10000);
     const std::uint32_t handle = open_and_select(requester);
     // A requester reading in a loop, each call allowed 300 ms, until one fails.
-    const pid_t reader = run_in_child([handle] {
+    const pid_t reader = run_in_child([this] {
         Requester looping(300);
+        const std::uint32_t own = open_and_select(looping);
         for (int i = 0; i < 1000000; ++i) {
             qvk_result result;
-            looping.transmit(handle, read_binary(static_cast<std::uint16_t>(i % 200), 4), &result);
+            looping.transmit(own, read_binary(static_cast<std::uint16_t>(i % 200), 4), &result);
             if (result != QVK_OK) return static_cast<int>(result);
         }
         return 0;
@@ -209,7 +224,7 @@ TEST_F(ServedVirtualToken, QvkctlListsSendsReportsAndExitsAsDocumented) {
     EXPECT_EQ(status.status, 0) << status.err;
     EXPECT_NE(status.out.find("2 devices listed"), std::string::npos) << status.out;
 
-    EXPECT_EQ(run_qvkctl({"send", "/dev/QVUsbKey5", "00"}).status, 6);
+    EXPECT_EQ(run_qvkctl({"send", "/dev/QVUsbKey5", "00B00000"}).status, 6);
 
     stop_daemon();
     const QvkctlRun late = run_qvkctl({"--timeout", "0.3", "list"});
