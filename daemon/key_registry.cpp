@@ -108,7 +108,7 @@ std::uint32_t take_handle() {
 bool gone(pid_t process) { return process > 0 && kill(process, 0) != 0 && errno == ESRCH; }
 
 // A handle whose opener is known is its opener's alone, among requesters
-// that the daemon can tell.
+// that say who they are.
 bool may_use(const key_handle_map_node &node, pid_t asker) {
     return node.opener == 0 || asker == 0 || asker == node.opener;
 }

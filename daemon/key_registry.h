@@ -55,15 +55,21 @@ bool key_handles_init() noexcept;
 // For tests only: handles count up from `first` from now on.
 void key_handle_seed(std::uint32_t first) noexcept;
 
+// The asker of a close or transmit is the process its requester word
+// names, 0 when it names none. It needs no proof: a handle with a known
+// opener is refused to an asker that names another process, and a requester
+// that names nobody (or names the opener falsely) is one the daemon cannot
+// tell apart anyway. Only the opener is recorded on proof (key_open_device).
+
 // 1 when the handle is not recorded, or its opener is known and the asker
-// is another known requester; otherwise the family's close result, and the
+// names another process; otherwise the family's close result, and the
 // record is dropped when that is non-zero. A dead handle is dropped at once
 // (its family closes it once the abandoned exchange has returned).
 std::uint32_t key_close_device(std::uint32_t handle, pid_t asker = 0) noexcept;
 
 // One exchange on a recorded handle: the family's status, or
 // QVK_STATUS_NOT_OPEN (response_length untouched) when the handle is not
-// recorded or belongs to another known requester, or QVK_STATUS_NO_ANSWER
+// recorded or its known opener is not the asker, or QVK_STATUS_NO_ANSWER
 // with no data when the handle is dead. response must hold RESP_PAYLOAD_SIZE
 // bytes.
 std::uint32_t key_transmit(std::uint32_t handle, std::int32_t command_length,

@@ -54,8 +54,15 @@ std::uint32_t serve_open(const srv_block &request, pid_t requester) {
     return 4;
 }
 
-std::uint32_t serve_close(const srv_block &request, pid_t requester) {
-    const std::uint32_t closed = key_close_device(read_u32(request, REQ_ARGS_OFFSET), requester);
+// The process that a request says it comes from (its requester word), 0
+// when it says nothing.
+pid_t claimed_requester(const srv_block &request) {
+    return static_cast<pid_t>(read_u32(request, REQ_REQUESTER_OFFSET));
+}
+
+std::uint32_t serve_close(const srv_block &request) {
+    const std::uint32_t closed =
+        key_close_device(read_u32(request, REQ_ARGS_OFFSET), claimed_requester(request));
     workspace.payload[0] = static_cast<std::uint8_t>(closed & 0xFF);
     return 1;
 }
@@ -65,7 +72,7 @@ std::uint32_t refuse_transmit() {
     return 4;
 }
 
-std::uint32_t serve_transmit(const srv_block &request, pid_t requester) {
+std::uint32_t serve_transmit(const srv_block &request) {
     const std::uint32_t handle = read_u32(request, REQ_TSI_HANDLE_OFFSET);
     const std::uint32_t length = read_u32(request, REQ_TSI_LENGTH_OFFSET);
     if (length > CMD_BUF_SIZE) return refuse_transmit();
@@ -79,7 +86,7 @@ std::uint32_t serve_transmit(const srv_block &request, pid_t requester) {
 
     const std::uint32_t status =
         key_transmit(handle, static_cast<std::int32_t>(length), workspace.command.data(), placed,
-                     workspace.payload.data(), requester);
+                     workspace.payload.data(), claimed_requester(request));
     if (placed < 0 || placed > RESP_MAX_DATA) return refuse_transmit();
     write_u32(workspace.payload, static_cast<std::size_t>(placed), status);
     return static_cast<std::uint32_t>(placed) + 4;
@@ -104,10 +111,10 @@ bool srv_dispatch_request(const srv_block &request, srv_block &response, pid_t r
         length = serve_open(request, requester);
         break;
     case CMD_CLOSE_DEV:
-        length = serve_close(request, requester);
+        length = serve_close(request);
         break;
     case CMD_ICC_TSI_API:
-        length = serve_transmit(request, requester);
+        length = serve_transmit(request);
         break;
     default:
         return false;

@@ -88,10 +88,11 @@ awaited await_request(srv_server &self) {
         // Only the part of the block that any request is read from is copied;
         // the dispatch never looks further.
         std::memcpy(self.request.data(), block(), REQ_READ_SIZE);
-        // Who asks: the holder of the turn, when it says so itself.
+        // Who opens: the holder of the turn, when it says so itself. (A close
+        // or transmit is judged on what it says alone: see key_registry.h.)
         pid_t claimed = 0;
         std::memcpy(&claimed, self.request.data() + REQ_REQUESTER_OFFSET, sizeof claimed);
-        self.requester = semTurnHolder(semClientId, claimed);
+        self.requester = self.request[REQ_COMMAND_OFFSET] == CMD_OPEN_DEV ? semTurnHolder(semClientId, claimed) : 0;
         self.serving_request = true;
         const bool answered = srv_dispatch_request(self.request, response_block(), self.requester);
         if (family_call_retired()) return awaited::retired;

@@ -69,6 +69,5 @@ bool semPresent(std::int32_t set) noexcept {
 
 pid_t semTurnHolder(std::int32_t set, pid_t claimed) noexcept {
     if (claimed <= 0 || claimed == getpid()) return 0;
-    if (semctl(set, 0, GETVAL) != 1) return 0;
     return semctl(set, 0, GETPID) == claimed ? claimed : 0;
 }

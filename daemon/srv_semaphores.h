@@ -44,10 +44,11 @@ sem_wait_result semWait(std::int32_t set, const timespec &limit) noexcept;
 // Whether the set still exists.
 bool semPresent(std::int32_t set) noexcept;
 
-// Who asks: `claimed` (the requester word of the request) when the client
-// set reads 1 and its last operator, as seen from here, is that very
-// process; 0 otherwise (the turn is free, the word is 0 or names somebody
-// else, the requester lives in another PID namespace, an error). A process
-// that merely operates on the set cannot pass for another requester, and a
-// requester that says who it is cannot be taken for the set's last operator.
+// Who opens: `claimed` (the requester word of the open) when the client
+// set's last operator, as seen from here, is that very process (a requester
+// that takes the turn is the last to operate on the set while it posts); 0
+// otherwise (the word is 0 or names somebody else, the requester took no
+// turn or lives in another PID namespace, an error). A process that merely
+// operates on the set cannot pass for another requester, and the set's last
+// operator is taken for nobody who does not say so. One system call.
 pid_t semTurnHolder(std::int32_t set, pid_t claimed) noexcept;

@@ -26,18 +26,19 @@
  *      the turn back (-1 with SEM_UNDO) -- unless this process no longer
  *      holds the undo entry of its take (see below).
  *
- * Who asks. The daemon takes a request's requester word as the requester
- * only while the client set reads 1 and the set's last operator (GETPID) is
- * that same process, that is, the requester holds the turn and says so. It
- * records the requester of an open as the handle's opener: another known
- * requester that names the handle is answered as if it were not open, and
- * the handle is closed once its opener has died. A requester word of 0 (or
- * any other value, as older requesters leave the block's bytes 1 to 7) makes
- * the requester unknown: its handles are open to every requester and are
- * closed only when no process but the daemon has the segment attached, or
- * when too many such handles are open (the least recently used go first).
- * A process that merely operates on the client set (say -1 and +1 at once)
- * cannot pass for another: the two would not agree.
+ * Who asks. The daemon records the requester word of an open as the
+ * handle's opener only when the client set's last operator (GETPID) is that
+ * same process, that is, the requester took the turn and says who it is. A
+ * close or transmit whose requester word names another process than the
+ * handle's opener is answered as if the handle were not open, and the
+ * handle is closed once its opener has died. An open whose requester word
+ * is 0, or does not agree with the set's last operator (older requesters
+ * leave the block's bytes 1 to 7 as they please), has no known opener: the
+ * handle is open to every requester and is closed only when no process but
+ * the daemon has the segment attached, or when too many such handles are
+ * open (the least recently used go first). A process that merely operates
+ * on the client set (say -1 and +1 at once) cannot pass for the opener:
+ * the two would not agree.
  *
  * Giving the turn back. A daemon that starts while a requester that looks
  * dead holds the turn sets the client set to 0, which also clears every
