@@ -2,6 +2,7 @@
 #include "home_rights.h"
 
 #include "acting_identity.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 #include <span>
 
 namespace {
@@ -50,40 +52,84 @@ bool keepOnlyReportPipe(int reportFd) {
     return true;
 }
 
+// What a report says of one attempt: only kSucceeded, written on purpose
+// once the attempt has run, counts as success.
+constexpr unsigned char kSucceeded = 'S';
+constexpr unsigned char kFailed = 'F';
+
+// A directory itself, not a link to one; also a mount that shuts root out
+// (whose owners only the mount can tell, see checkPath).
 bool isDirectory(const char *path) {
-    struct stat status {};
-    return lstat(path, &status) == 0 && S_ISDIR(status.st_mode);
+    return UniqueFd(open(path, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC)).get() >= 0;
 }
 
-// In the child: one attempt in a process of its own that takes identity
-// first; 1 when it ran and succeeded.
-unsigned char attemptAs(const PathOwner &identity, const ProfileOperation &operation,
-                        const char *home, ProfileApp app) {
+bool writeWhole(int fd, std::span<const unsigned char> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// In the attempt's process: takes the identity that access says (none when
+// the caller is not root) and runs the operation.
+int runAttempt(const ProfileAccess *access, const ProfileOperation &operation, const char *home,
+               ProfileApp app) {
+    if (access == nullptr) return operation(home, app, nullptr);
+    if (!takeIdentity(access->identity, home)) return 0;
+    if (access->identity.kind != PathOwner::Kind::Root) return operation(home, app, nullptr);
+    std::array<char, 64> directory{};
+    if (access->directory)
+        std::snprintf(directory.data(), directory.size(), "/proc/self/fd/%d",
+                      access->directory.get());
+    return operation(home, app, directory.data());
+}
+
+// In the child: one attempt in a process of its own, which reports through a
+// pipe of its own; kSucceeded only when that report says so.
+unsigned char attemptInOwnProcess(const ProfileAccess *access, const ProfileOperation &operation,
+                                  const char *home, ProfileApp app) {
+    std::array<int, 2> fds{};
+    if (pipe2(fds.data(), O_CLOEXEC) != 0) return kFailed;
     const pid_t attempt = fork();
-    if (attempt < 0) return 0;
-    if (attempt == 0) _exit(takeIdentity(identity) && operation(home, app) == 1 ? 1 : 0);
-    int status = 0;
-    while (waitpid(attempt, &status, 0) < 0)
-        if (errno != EINTR) return 0;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 1 ? 1 : 0;
+    if (attempt == 0) {
+        // What runs here must not reach the sweep's pipe.
+        close(kChildReportFd);
+        close(fds[0]);
+        const unsigned char report =
+            runAttempt(access, operation, home, app) == 1 ? kSucceeded : kFailed;
+        writeWhole(fds[1], std::span(&report, 1));
+        _exit(0);
+    }
+    close(fds[1]);
+    unsigned char report = kFailed;
+    if (attempt > 0) {
+        ssize_t got = 0;
+        do {
+            got = read(fds[0], &report, 1);
+        } while (got < 0 && errno == EINTR);
+        if (got != 1) report = kFailed;  // ended, or was killed, without a report
+        while (waitpid(attempt, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    close(fds[0]);
+    return report == kSucceeded ? kSucceeded : kFailed;
 }
 
 AttemptReport runAttempts(const char *home, HomeRights rights, const ProfileOperation &operation) {
-    auto attempt = [&](ProfileApp app) -> unsigned char {
-        return operation(home, app) == 1 ? 1 : 0;
-    };
     // A caller that is not root has no rights to give away.
-    if (geteuid() != 0) return {attempt(ProfileApp::Firefox), attempt(ProfileApp::Thunderbird)};
-    if (rights == HomeRights::Owner && !isDirectory(home)) return {0, 0};
-
-    const PathOwner firefox = profileIdentity(home, ProfileApp::Firefox);
-    const PathOwner thunderbird = profileIdentity(home, ProfileApp::Thunderbird);
-    if (firefox == thunderbird) {
-        if (!takeIdentity(firefox)) return {0, 0};
-        return {attempt(ProfileApp::Firefox), attempt(ProfileApp::Thunderbird)};
+    const bool root = geteuid() == 0;
+    if (root && rights == HomeRights::Owner && !isDirectory(home)) return {kFailed, kFailed};
+    AttemptReport report{kFailed, kFailed};
+    std::size_t next = 0;
+    for (const ProfileApp app : {ProfileApp::Firefox, ProfileApp::Thunderbird}) {
+        // Decided afresh for each attempt, right before it runs.
+        const ProfileAccess access = root ? checkProfileAccess(home, app) : ProfileAccess{};
+        report.at(next++) = attemptInOwnProcess(root ? &access : nullptr, operation, home, app);
     }
-    return {attemptAs(firefox, operation, home, ProfileApp::Firefox),
-            attemptAs(thunderbird, operation, home, ProfileApp::Thunderbird)};
+    return report;
 }
 
 [[noreturn]] void runChild(const char *home, HomeRights rights, const ProfileOperation &operation,
@@ -91,12 +137,9 @@ AttemptReport runAttempts(const char *home, HomeRights rights, const ProfileOper
     // _exit: the parent's stdio buffers and exit handlers are not the child's.
     // Without a report the parent counts two failures.
     if (!keepOnlyReportPipe(reportFd)) _exit(0);
-    AttemptReport report{0, 0};
-    if (detachFromTerminal()) report = runAttempts(home, rights, operation);
-    ssize_t written = 0;
-    do {
-        written = write(kChildReportFd, report.data(), report.size());
-    } while (written < 0 && errno == EINTR);
+    if (!detachFromTerminal()) _exit(0);
+    const AttemptReport report = runAttempts(home, rights, operation);
+    writeWhole(kChildReportFd, report);
     _exit(0);
 }
 
@@ -123,31 +166,46 @@ HomeAttempts::HomeAttempts(const char *home, HomeRights rights, const ProfileOpe
 
 HomeAttempts::~HomeAttempts() {
     if (!settled_) settle(false);
-    while (child_ > 0 && waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    reap();
 }
 
-bool HomeAttempts::reaped() {
-    if (child_ > 0 && waitpid(child_, nullptr, WNOHANG) != 0) child_ = -1;
-    return child_ <= 0;
+void HomeAttempts::reap() {
+    while (child_ > 0 && waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    child_ = -1;
+    if (reportFd_ >= 0) close(reportFd_);
+    reportFd_ = -1;
 }
 
 bool HomeAttempts::progress() {
-    while (!settled_ && got_ < report_.size()) {
-        const std::span<unsigned char> rest = std::span(report_).subspan(got_);
+    while (child_ > 0 && reportFd_ >= 0) {
+        std::array<unsigned char, 2> bytes{};
+        const std::span<unsigned char> rest =
+            settled_ ? std::span(bytes) : std::span(report_).subspan(got_);
         const ssize_t n = read(reportFd_, rest.data(), rest.size());
-        if (n > 0) {
-            got_ += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno == EAGAIN) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;
+        if (n <= 0) {
+            // The child has ended (its end of the pipe is closed with it).
+            if (!settled_) settle(false);
+            reap();
             break;
+        }
+        if (settled_) continue;  // nothing more is expected; wait for the end
+        got_ += static_cast<std::size_t>(n);
+        if (got_ == report_.size()) settle(true);
+    }
+    // Past the deadline, a child that has not reported is given up, and one
+    // that reported but did not end is ended.
+    if (child_ > 0 && std::chrono::steady_clock::now() >= deadline_) {
+        if (settled_) {
+            kill(-child_, SIGKILL);
+            kill(child_, SIGKILL);
+            reap();
         } else {
-            settle(false);  // ended without a whole report
+            settle(false);
         }
     }
-    if (!settled_ && got_ == report_.size()) settle(true);
-    if (!settled_ && std::chrono::steady_clock::now() >= deadline_) settle(false);
     return settled_;
 }
 
@@ -155,17 +213,16 @@ void HomeAttempts::settle(bool complete) {
     settled_ = true;
     // Late, gone already or ended without a report: the child and whatever
     // it started in its session are done. A child that reported ends by
-    // itself and is reaped later.
-    if (child_ > 0 && !complete) {
-        kill(-child_, SIGKILL);
-        kill(child_, SIGKILL);
-        while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    // itself and is reaped when its end of the pipe closes.
+    if (!complete) {
+        if (child_ > 0) {
+            kill(-child_, SIGKILL);
+            kill(child_, SIGKILL);
         }
-        child_ = -1;
+        reap();
+        return;
     }
-    if (reportFd_ >= 0) close(reportFd_);
-    reportFd_ = -1;
-    if (complete) results_ = {report_[0], report_[1]};
+    results_ = {report_[0] == kSucceeded ? 1 : 0, report_[1] == kSucceeded ? 1 : 0};
 }
 
 HomeResults runProfileAttempts(const char *home, HomeRights rights,
@@ -175,7 +232,7 @@ HomeResults runProfileAttempts(const char *home, HomeRights rights,
     while (!attempts.progress()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             attempts.deadline() - std::chrono::steady_clock::now());
-        pollfd ready{attempts.reportFd(), POLLIN, 0};
+        pollfd ready{attempts.pollFd(), POLLIN, 0};
         poll(&ready, 1, static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 60000)));
     }
     return attempts.results();
