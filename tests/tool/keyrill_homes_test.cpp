@@ -134,8 +134,9 @@ TEST_F(KeyrillHomes, NothingOthersCanWriteIsLoadedFollowedOrCreatedAsRoot) {
     // and, for the open module list, as nobody, each with a login's
     // environment; never as root, nor as the member in the shared home.
     const std::vector<std::string> seen = loads();
-    EXPECT_NE(std::find(seen.begin(), seen.end(), "12346 12346 /root clean"), seen.end());
-    EXPECT_NE(std::find(seen.begin(), seen.end(), "65534 65534 /nonexistent clean"), seen.end());
+    const std::string all = read_file(loadLog);
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "12346 12346 /root clean"), seen.end()) << all;
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "65534 65534 /nonexistent clean"), seen.end()) << all;
     for (const std::string &line : seen)
         EXPECT_TRUE(line.starts_with("12346 12346 ") || line.starts_with("65534 65534 ")) << line;
     EXPECT_EQ(files_not_owned_by(memberFf, kMember), std::vector<std::string>{});

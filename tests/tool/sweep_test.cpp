@@ -202,6 +202,9 @@ TEST(KeyrillSweep, AHomeWhoseAttemptsNeverEndIsGivenUpAfterItsTimeLimit) {
 
 namespace {
 
+// The process that runs sweepOf's sweep, as its homes' attempts see it.
+pid_t g_sweepingProcess = -1;
+
 // A sweep over homes h00 to h<count-1> (owners 12400 and up) whose stand-in
 // operation runs body and prints the user line "<name>".
 std::string sweepOf(int count, const std::function<int(const std::string &home, ProfileApp app)> &body,
@@ -219,7 +222,10 @@ std::string sweepOf(int count, const std::function<int(const std::string &home, 
         [] { std::fputs("root\n", stdout); },
         [](const char *name) { std::printf("%s\n", name); },
     };
-    return capture_stdout([&] { sweepAllHomes(command, limits); });
+    return capture_stdout([&] {
+        g_sweepingProcess = getpid();
+        sweepAllHomes(command, limits);
+    });
 }
 
 // The names of the homes that marks selects, in the order /home lists them.
@@ -305,13 +311,12 @@ TEST(KeyrillSweep, HomesThatEndedAreReapedWhileAnEarlierOneIsStillRunning) {
             return 1;
         usleep(1500000);
         char state = 0;
-        pid_t homeChild = 0, sweep = 0;
-        if (!statOf(std::to_string(getppid()), state, sweep)) return 0;
+        pid_t parent = 0;
         int zombies = 0;
         DIR *processes = opendir("/proc");
         while (const dirent *entry = readdir(processes))
             if (std::isdigit(static_cast<unsigned char>(entry->d_name[0])) &&
-                statOf(entry->d_name, state, homeChild) && homeChild == sweep && state == 'Z')
+                statOf(entry->d_name, state, parent) && parent == g_sweepingProcess && state == 'Z')
                 ++zombies;
         closedir(processes);
         write_file(meet / "zombies", std::to_string(zombies));
