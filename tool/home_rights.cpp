@@ -14,12 +14,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <initializer_list>
-#include <span>
+#include <optional>
+#include <string>
 
 namespace {
-
-using AttemptReport = std::array<unsigned char, 2>;  // Firefox, Thunderbird
 
 // In the child: leaves the caller's session and terminal behind, so that
 // nothing run for a home (a user's own module list names libraries that NSS
@@ -52,10 +50,14 @@ bool keepOnlyReportPipe(int reportFd) {
     return true;
 }
 
-// What a report says of one attempt: only kSucceeded, written on purpose
-// once the attempt has run, counts as success.
+// The child's reports, each written on purpose: first how many attempts it
+// runs (one byte, kFirstCount + n), then, right after each of them has run,
+// kSucceeded or kFailed. Only kSucceeded counts as success.
+constexpr unsigned char kFirstCount = '0';
 constexpr unsigned char kSucceeded = 'S';
 constexpr unsigned char kFailed = 'F';
+
+constexpr std::array<ProfileApp, 2> kApps{ProfileApp::Firefox, ProfileApp::Thunderbird};
 
 // A directory itself, not a link to one; also a mount that shuts root out
 // (whose owners only the mount can tell, see checkPath).
@@ -63,23 +65,23 @@ bool isDirectory(const char *path) {
     return UniqueFd(open(path, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC)).get() >= 0;
 }
 
-bool writeWhole(int fd, std::span<const unsigned char> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
-    return true;
+bool writeByte(int fd, unsigned char byte) {
+    ssize_t written = 0;
+    do {
+        written = write(fd, &byte, 1);
+    } while (written < 0 && errno == EINTR);
+    return written == 1;
 }
 
-// In the attempt's process: takes the identity that access says (none when
-// the caller is not root) and runs the operation.
-int runAttempt(const ProfileAccess *access, const ProfileOperation &operation, const char *home,
-               ProfileApp app) {
-    if (access == nullptr) return operation(home, app, nullptr);
-    if (!takeIdentity(access->identity, home)) return 0;
-    if (access->identity.kind != PathOwner::Kind::Root) return operation(home, app, nullptr);
+bool sameRights(const ProfileAccess &a, const ProfileAccess &b) {
+    return a.identity == b.identity;
+}
+
+// In the child, with the rights taken: one attempt.
+int runAttempt(const std::optional<ProfileAccess> &access, const ProfileOperation &operation,
+               const char *home, ProfileApp app) {
+    if (!access || access->identity.kind != PathOwner::Kind::Root)
+        return operation(home, app, nullptr);
     std::array<char, 64> directory{};
     if (access->directory)
         std::snprintf(directory.data(), directory.size(), "/proc/self/fd/%d",
@@ -87,59 +89,44 @@ int runAttempt(const ProfileAccess *access, const ProfileOperation &operation, c
     return operation(home, app, directory.data());
 }
 
-// In the child: one attempt in a process of its own, which reports through a
-// pipe of its own; kSucceeded only when that report says so.
-unsigned char attemptInOwnProcess(const ProfileAccess *access, const ProfileOperation &operation,
-                                  const char *home, ProfileApp app) {
-    std::array<int, 2> fds{};
-    if (pipe2(fds.data(), O_CLOEXEC) != 0) return kFailed;
-    const pid_t attempt = fork();
-    if (attempt == 0) {
-        // What runs here must not reach the sweep's pipe.
-        close(kChildReportFd);
-        close(fds[0]);
-        const unsigned char report =
-            runAttempt(access, operation, home, app) == 1 ? kSucceeded : kFailed;
-        writeWhole(fds[1], std::span(&report, 1));
-        _exit(0);
-    }
-    close(fds[1]);
-    unsigned char report = kFailed;
-    if (attempt > 0) {
-        ssize_t got = 0;
-        do {
-            got = read(fds[0], &report, 1);
-        } while (got < 0 && errno == EINTR);
-        if (got != 1) report = kFailed;  // ended, or was killed, without a report
-        while (waitpid(attempt, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-    close(fds[0]);
-    return report == kSucceeded ? kSucceeded : kFailed;
-}
-
-AttemptReport runAttempts(const char *home, HomeRights rights, const ProfileOperation &operation) {
+// In the child: the attempts from kApps[first] on that take the same rights
+// as that one, with those rights. What the others need is decided afresh by
+// the child that runs them.
+void runAttempts(const char *home, HomeRights rights, const ProfileOperation &operation,
+                 std::size_t first) {
     // A caller that is not root has no rights to give away.
     const bool root = geteuid() == 0;
-    if (root && rights == HomeRights::Owner && !isDirectory(home)) return {kFailed, kFailed};
-    AttemptReport report{kFailed, kFailed};
-    std::size_t next = 0;
-    for (const ProfileApp app : {ProfileApp::Firefox, ProfileApp::Thunderbird}) {
-        // Decided afresh for each attempt, right before it runs.
-        const ProfileAccess access = root ? checkProfileAccess(home, app) : ProfileAccess{};
-        report.at(next++) = attemptInOwnProcess(root ? &access : nullptr, operation, home, app);
+    if (root && rights == HomeRights::Owner && !isDirectory(home)) {
+        writeByte(kChildReportFd, static_cast<unsigned char>(kFirstCount + kApps.size() - first));
+        for (std::size_t index = first; index < kApps.size(); ++index)
+            writeByte(kChildReportFd, kFailed);
+        return;
     }
-    return report;
+    std::array<std::optional<ProfileAccess>, kApps.size()> access;
+    std::size_t last = first + 1;
+    if (root) {
+        access.at(first) = checkProfileAccess(home, kApps.at(first));
+        for (; last < kApps.size(); ++last) {
+            ProfileAccess next = checkProfileAccess(home, kApps.at(last));
+            if (!sameRights(next, *access.at(first))) break;
+            access.at(last) = std::move(next);
+        }
+    } else {
+        last = kApps.size();
+    }
+    if (!writeByte(kChildReportFd, static_cast<unsigned char>(kFirstCount + last - first))) return;
+    if (access.at(first) && !takeIdentity(access.at(first)->identity, home)) return;
+    for (std::size_t index = first; index < last; ++index) {
+        const int result = runAttempt(access.at(index), operation, home, kApps.at(index));
+        if (!writeByte(kChildReportFd, result == 1 ? kSucceeded : kFailed)) return;
+    }
 }
 
 [[noreturn]] void runChild(const char *home, HomeRights rights, const ProfileOperation &operation,
-                           int reportFd) {
+                           std::size_t first, int reportFd) {
     // _exit: the parent's stdio buffers and exit handlers are not the child's.
-    // Without a report the parent counts two failures.
-    if (!keepOnlyReportPipe(reportFd)) _exit(0);
-    if (!detachFromTerminal()) _exit(0);
-    const AttemptReport report = runAttempts(home, rights, operation);
-    writeWhole(kChildReportFd, report);
+    if (keepOnlyReportPipe(reportFd) && detachFromTerminal())
+        runAttempts(home, rights, operation, first);
     _exit(0);
 }
 
@@ -147,7 +134,21 @@ AttemptReport runAttempts(const char *home, HomeRights rights, const ProfileOper
 
 HomeAttempts::HomeAttempts(const char *home, HomeRights rights, const ProfileOperation &operation,
                            std::chrono::milliseconds time_limit)
-    : deadline_(std::chrono::steady_clock::now() + time_limit) {
+    : home_(home),
+      rights_(rights),
+      operation_(operation),
+      deadline_(std::chrono::steady_clock::now() + time_limit) {
+    start();
+}
+
+HomeAttempts::~HomeAttempts() {
+    if (!settled_) giveUp();
+    reap();
+}
+
+void HomeAttempts::start() {
+    count_ = 0;
+    reported_ = 0;
     std::array<int, 2> fds{};
     if (pipe2(fds.data(), O_CLOEXEC) != 0) {
         settled_ = true;
@@ -157,16 +158,11 @@ HomeAttempts::HomeAttempts(const char *home, HomeRights rights, const ProfileOpe
     child_ = fork();
     if (child_ == 0) {
         close(fds[0]);
-        runChild(home, rights, operation, fds[1]);
+        runChild(home_.c_str(), rights_, operation_, next_, fds[1]);
     }
     close(fds[1]);
     reportFd_ = fds[0];
-    if (child_ < 0 || fcntl(reportFd_, F_SETFL, O_NONBLOCK) != 0) settle(false);
-}
-
-HomeAttempts::~HomeAttempts() {
-    if (!settled_) settle(false);
-    reap();
+    if (child_ < 0 || fcntl(reportFd_, F_SETFL, O_NONBLOCK) != 0) giveUp();
 }
 
 void HomeAttempts::reap() {
@@ -177,52 +173,62 @@ void HomeAttempts::reap() {
     reportFd_ = -1;
 }
 
+void HomeAttempts::giveUp() {
+    // Late, or unable to go on: the child and whatever it started in its
+    // session are done, and every attempt without a report has failed.
+    if (child_ > 0) {
+        kill(-child_, SIGKILL);
+        kill(child_, SIGKILL);
+    }
+    reap();
+    settled_ = true;
+}
+
+void HomeAttempts::take(unsigned char byte) {
+    if (count_ == 0) {
+        const std::size_t count = byte - kFirstCount;
+        count_ = byte > kFirstCount && count <= kApps.size() - next_ ? count : 0;
+        if (count_ == 0) giveUp();  // no report of this protocol
+        return;
+    }
+    if (reported_ == count_) return;  // nothing more is expected from this child
+    results_.at(next_ + reported_++) = byte == kSucceeded ? 1 : 0;
+    if (next_ + reported_ == kApps.size()) settled_ = true;  // the child ends by itself
+}
+
+// The child has ended. An attempt that it did not report on ended it (its
+// code exited, crashed or was killed) and failed; the attempts after it get a
+// child of their own, and so do those that need other rights.
+void HomeAttempts::ended() {
+    reap();
+    if (settled_) return;
+    next_ += count_ == 0 ? 1 : std::min(count_, reported_ + 1);
+    if (next_ >= kApps.size())
+        settled_ = true;
+    else
+        start();
+}
+
 bool HomeAttempts::progress() {
     while (child_ > 0 && reportFd_ >= 0) {
-        std::array<unsigned char, 2> bytes{};
-        const std::span<unsigned char> rest =
-            settled_ ? std::span(bytes) : std::span(report_).subspan(got_);
-        const ssize_t n = read(reportFd_, rest.data(), rest.size());
+        std::array<unsigned char, 4> bytes{};
+        const ssize_t n = read(reportFd_, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) break;
         if (n <= 0) {
-            // The child has ended (its end of the pipe is closed with it).
-            if (!settled_) settle(false);
-            reap();
-            break;
+            ended();  // its end of the pipe closed with it
+            continue;
         }
-        if (settled_) continue;  // nothing more is expected; wait for the end
-        got_ += static_cast<std::size_t>(n);
-        if (got_ == report_.size()) settle(true);
+        for (ssize_t i = 0; i < n && child_ > 0; ++i) take(bytes.at(static_cast<std::size_t>(i)));
     }
     // Past the deadline, a child that has not reported is given up, and one
     // that reported but did not end is ended.
-    if (child_ > 0 && std::chrono::steady_clock::now() >= deadline_) {
-        if (settled_) {
-            kill(-child_, SIGKILL);
-            kill(child_, SIGKILL);
-            reap();
-        } else {
-            settle(false);
-        }
-    }
+    if (child_ > 0 && std::chrono::steady_clock::now() >= deadline_) giveUp();
     return settled_;
 }
 
-void HomeAttempts::settle(bool complete) {
-    settled_ = true;
-    // Late, gone already or ended without a report: the child and whatever
-    // it started in its session are done. A child that reported ends by
-    // itself and is reaped when its end of the pipe closes.
-    if (!complete) {
-        if (child_ > 0) {
-            kill(-child_, SIGKILL);
-            kill(child_, SIGKILL);
-        }
-        reap();
-        return;
-    }
-    results_ = {report_[0] == kSucceeded ? 1 : 0, report_[1] == kSucceeded ? 1 : 0};
+HomeResults HomeAttempts::results() const {
+    return {results_[0], results_[1]};
 }
 
 HomeResults runProfileAttempts(const char *home, HomeRights rights,

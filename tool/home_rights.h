@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <functional>
+#include <string>
 
 // One profile attempt of a command: 1 for success, 0 for failure.
 // checkedDirectory: with root's rights, the profile directory that was
@@ -50,14 +51,15 @@ inline constexpr std::chrono::seconds kHomeTimeLimit{120};
 // can be told. So a home under "/home" is handled with its owner's rights,
 // and nothing a user can write or plant is loaded, followed or created by
 // root. An attempt with root's rights works on the very directory that was
-// checked.
+// checked. A user's rights are taken as at login: all of the user's groups
+// and the login's environment, nothing of the caller's.
 //
-// Each attempt runs in a process of its own, which gives up the sweep's
-// report pipe, takes its identity (a user's as at login: all of the user's
-// groups and the login's environment, nothing of the caller's) and reports
-// through a pipe of its own. Only a report written on purpose counts: an
-// attempt that exits, whatever its status, is killed or says nothing has
-// failed, and so has a child that does not report.
+// Only a report written on purpose counts: the child says how many attempts
+// it runs, then reports each one right after it has run. An attempt whose
+// report is missing (its code exited, crashed or was killed, or the child did
+// not report in time) has failed. When the Thunderbird attempt needs other
+// rights than the Firefox one, or the Firefox attempt ended the child, the
+// Thunderbird attempt gets a child of its own; every attempt gets its turn.
 class HomeAttempts {
 public:
     HomeAttempts(const char *home, HomeRights rights, const ProfileOperation &operation,
@@ -68,28 +70,35 @@ public:
     ~HomeAttempts();
 
     // The descriptor to wait on: it becomes readable when the child reports
-    // and again when it ends; -1 once the child is reaped.
+    // and when it ends; -1 once the last child is reaped.
     int pollFd() const { return child_ > 0 ? reportFd_ : -1; }
     std::chrono::steady_clock::time_point deadline() const { return deadline_; }
     bool settled() const { return settled_; }
-    // Takes what has arrived without waiting, gives the child up at its
-    // deadline, and reaps a child that has ended. True once the results are
-    // settled.
+    // Takes what has arrived without waiting, reaps a child that has ended
+    // (starting the next one when attempts are left), and gives the home up
+    // at its deadline. True once the results are settled.
     bool progress();
-    HomeResults results() const { return results_; }
+    HomeResults results() const;
     bool reaped() const { return child_ <= 0; }
 
 private:
-    void settle(bool complete);
+    void start();
     void reap();
+    void giveUp();
+    void take(unsigned char byte);
+    void ended();
 
+    const std::string home_;
+    const HomeRights rights_;
+    const ProfileOperation &operation_;
+    const std::chrono::steady_clock::time_point deadline_;
     pid_t child_ = -1;
     int reportFd_ = -1;
-    std::chrono::steady_clock::time_point deadline_;
-    std::array<unsigned char, 2> report_{};  // Firefox, Thunderbird
-    std::size_t got_ = 0;
+    std::size_t next_ = 0;      // the first attempt of the current child
+    std::size_t count_ = 0;     // how many attempts the current child runs; 0: not said yet
+    std::size_t reported_ = 0;  // how many of them it has reported
+    std::array<int, 2> results_{};  // Firefox, Thunderbird
     bool settled_ = false;
-    HomeResults results_;
 };
 
 // Runs one home's attempts and waits for their results.

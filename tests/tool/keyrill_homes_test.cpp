@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 using namespace qvk::test;
@@ -177,17 +178,27 @@ TEST_F(KeyrillHomes, AMemberSwappingTreesInASharedHomeNeverRunsAsAnotherMember) 
     for (const std::string &uid : loadUids(loads())) EXPECT_EQ(uid, "65534");
 }
 
-TEST_F(KeyrillHomes, APlantedModuleThatExitsGivesNoSuccess) {
+TEST_F(KeyrillHomes, APlantedModuleThatExitsGivesNoSuccessAndCostsNoOtherAttemptItsTurn) {
     // No Firefox profile in /root (root's attempt fails), and a Thunderbird
     // tree of bob's whose module list names a library that calls exit(1).
     chmod("/root", 0711);
     const std::string rootTb = make_profile("/root", ".thunderbird", profiles_ini("b"), "b", kBob);
     plant(rootTb, exiting);
+    // Alice's Firefox profile names it too; her Thunderbird profile still gets its turn.
+    make_owned_directories("/home", "alice", kAlice, kAlice);
+    const std::string aliceFf =
+        make_profile("/home/alice", ".mozilla/firefox", profiles_ini("a"), "a", kAlice);
+    const std::string aliceTb = make_profile("/home/alice", ".thunderbird", profiles_ini("t"), "t", kAlice);
+    plant(aliceFf, exiting);
 
-    expectRun({"-add", kModule, kSoftHsmLibrary}, "");
-    EXPECT_EQ(loadUids(loads()), std::vector<std::string>{"12346"});
-    EXPECT_EQ(read_file(rootTb + "/pkcs11.txt").find(std::string("name=") + kModule),
-              std::string::npos);
+    expectRun({"-add", kModule, kSoftHsmLibrary}, kAddLine + "alice succeed\n");
+    std::vector<std::string> uids = loadUids(loads());
+    std::sort(uids.begin(), uids.end());
+    EXPECT_EQ(uids, (std::vector<std::string>{"12345", "12346"}));
+    const std::string registered = std::string("name=") + kModule;
+    EXPECT_EQ(read_file(rootTb + "/pkcs11.txt").find(registered), std::string::npos);
+    EXPECT_EQ(read_file(aliceFf + "/pkcs11.txt").find(registered), std::string::npos);
+    EXPECT_NE(read_file(aliceTb + "/pkcs11.txt").find(registered), std::string::npos);
 }
 
 class KeyrillFuseHome : public KeyrillHomes, public testing::WithParamInterface<bool> {};
