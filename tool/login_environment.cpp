@@ -47,18 +47,21 @@ std::pair<unsigned long, unsigned long> startingBlock() {
     return {start, end};
 }
 
-// Points /proc/self/environ at block (which lives as long as the process).
-void showEnvironment(const std::string &block) {
+// Points /proc/self/environ at block (which lives as long as the process);
+// false when the kernel does not allow it (without CAP_SYS_RESOURCE).
+bool showEnvironment(const std::string &block) {
     char *copy = static_cast<char *>(std::malloc(block.size()));
-    if (copy == nullptr) return;
+    if (copy == nullptr) return false;
     std::memcpy(copy, block.data(), block.size());
     const auto start = reinterpret_cast<unsigned long>(copy);
     const unsigned long end = start + block.size();
     // The kernel keeps start <= end at every step.
     if (prctl(PR_SET_MM, PR_SET_MM_ENV_START, start, 0, 0) == 0)
-        prctl(PR_SET_MM, PR_SET_MM_ENV_END, end, 0, 0);
-    else if (prctl(PR_SET_MM, PR_SET_MM_ENV_END, end, 0, 0) == 0)
-        prctl(PR_SET_MM, PR_SET_MM_ENV_START, start, 0, 0);
+        return prctl(PR_SET_MM, PR_SET_MM_ENV_END, end, 0, 0) == 0;
+    if (prctl(PR_SET_MM, PR_SET_MM_ENV_END, end, 0, 0) == 0)
+        return prctl(PR_SET_MM, PR_SET_MM_ENV_START, start, 0, 0) == 0;
+    std::free(copy);  // /proc/self/environ still shows the old block
+    return false;
 }
 
 }  // namespace
@@ -79,8 +82,8 @@ bool enterLoginEnvironment(uid_t uid, const char *home) {
 
     // Whatever the caller's environment holds goes: the block it came in
     // (which the fork shares with the caller's) and the list.
-    if (const auto [start, end] = startingBlock(); end > start)
-        std::memset(reinterpret_cast<void *>(start), 0, end - start);
+    const auto [start, end] = startingBlock();
+    if (end > start) std::memset(reinterpret_cast<void *>(start), 0, end - start);
     if (clearenv() != 0) return false;
 
     std::string block;
@@ -89,6 +92,9 @@ bool enterLoginEnvironment(uid_t uid, const char *home) {
         block += name + "=" + value;
         block += '\0';
     }
-    showEnvironment(block);
+    // Where /proc/self/environ cannot be pointed elsewhere, the new
+    // environment goes into the old block when it fits (else it stays blank).
+    if (!showEnvironment(block) && block.size() < end - start)
+        std::memcpy(reinterpret_cast<void *>(start), block.data(), block.size());
     return true;
 }
