@@ -3,6 +3,11 @@
 // whose set-user-ID helper fusermount3 every user may run. What such a file
 // system reports as owners and modes is whatever the user's daemon answers,
 // so it proves nothing; only the mount itself tells who is behind it.
+//
+// Every other mount is root's doing (mount(8) lets a user mount only what the
+// administrator lists in fstab), so its owners are the kernel's: the
+// directory found at its mount point is checked like any other, and one that
+// is not root's gives its owner's rights to everything below it.
 #pragma once
 
 #include <sys/types.h>
