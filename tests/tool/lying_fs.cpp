@@ -12,12 +12,10 @@
 #define FUSE_USE_VERSION 35
 #include <fuse.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,28 +43,6 @@ int lieGetattr(const char *path, struct stat *status, fuse_file_info *file) {
     status->st_uid = 0;
     status->st_gid = 0;
     status->st_mode &= ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
-    return 0;
-}
-
-int lieReadlink(const char *path, char *buffer, size_t size) {
-    const ssize_t length = readlinkat(g_base, relative(path).c_str(), buffer, size - 1);
-    if (length < 0) return -errno;
-    buffer[length] = '\0';
-    return 0;
-}
-
-int lieReaddir(const char *path, void *buffer, fuse_fill_dir_t fill, off_t, fuse_file_info *,
-               fuse_readdir_flags) {
-    const int fd = openat(g_base, relative(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -errno;
-    DIR *listing = fdopendir(fd);
-    if (listing == nullptr) {
-        close(fd);
-        return -ENOMEM;
-    }
-    while (const dirent *entry = readdir(listing))
-        fill(buffer, entry->d_name, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    closedir(listing);
     return 0;
 }
 
@@ -99,45 +75,12 @@ int lieRelease(const char *, fuse_file_info *file) {
     return 0;
 }
 
-int lieFsync(const char *, int, fuse_file_info *file) {
-    return result(fsync(static_cast<int>(file->fh)));
-}
-
-int lieTruncate(const char *path, off_t size, fuse_file_info *file) {
-    if (file != nullptr) return result(ftruncate(static_cast<int>(file->fh), size));
-    const int fd = openat(g_base, relative(path).c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return -errno;
-    const int status = result(ftruncate(fd, size));
-    close(fd);
-    return status;
-}
-
-int lieMkdir(const char *path, mode_t mode) {
-    return result(mkdirat(g_base, relative(path).c_str(), mode));
-}
-
 int lieUnlink(const char *path) {
     return result(unlinkat(g_base, relative(path).c_str(), 0));
 }
 
-int lieRmdir(const char *path) {
-    return result(unlinkat(g_base, relative(path).c_str(), AT_REMOVEDIR));
-}
-
 int lieRename(const char *from, const char *to, unsigned int flags) {
     return result(renameat2(g_base, relative(from).c_str(), g_base, relative(to).c_str(), flags));
-}
-
-int lieChmod(const char *path, mode_t mode, fuse_file_info *) {
-    return result(fchmodat(g_base, relative(path).c_str(), mode, 0));
-}
-
-int lieUtimens(const char *path, const timespec times[2], fuse_file_info *) {
-    return result(utimensat(g_base, relative(path).c_str(), times, AT_SYMLINK_NOFOLLOW));
-}
-
-int lieStatfs(const char *, struct statvfs *status) {
-    return result(fstatvfs(g_base, status));
 }
 
 }  // namespace
@@ -172,22 +115,13 @@ int main(int argc, char **argv) {
 
     fuse_operations operations{};
     operations.getattr = lieGetattr;
-    operations.readlink = lieReadlink;
-    operations.readdir = lieReaddir;
     operations.open = lieOpen;
     operations.create = lieCreate;
     operations.read = lieRead;
     operations.write = lieWrite;
     operations.release = lieRelease;
-    operations.fsync = lieFsync;
-    operations.truncate = lieTruncate;
-    operations.mkdir = lieMkdir;
     operations.unlink = lieUnlink;
-    operations.rmdir = lieRmdir;
     operations.rename = lieRename;
-    operations.chmod = lieChmod;
-    operations.utimens = lieUtimens;
-    operations.statfs = lieStatfs;
 
     char *arguments[] = {argv[0], nullptr};
     fuse_args args = FUSE_ARGS_INIT(1, arguments);
