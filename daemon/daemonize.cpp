@@ -57,6 +57,24 @@ int await_report(int channel) {
     }
 }
 
+// The status of a daemon that has reported a failure (or closed the channel,
+// or been killed): it is ending. One that does not end within a second is
+// killed, so that the starter never hangs on it.
+int reap(pid_t daemon) {
+    int ended = 0;
+    for (int step = 0; step < 200; ++step) {
+        const pid_t reaped = waitpid(daemon, &ended, WNOHANG);
+        if (reaped == daemon) return ended;
+        if (reaped == -1 && errno != EINTR) return ended;
+        const timespec pause{0, 5'000'000};
+        nanosleep(&pause, nullptr);
+    }
+    kill(daemon, SIGKILL);
+    while (waitpid(daemon, &ended, 0) == -1 && errno == EINTR) {
+    }
+    return ended;
+}
+
 // The starter's side: waits for the report and ends with what it says.
 [[noreturn]] void starter(pid_t daemon, int channel) {
     const int report = await_report(channel);
@@ -68,9 +86,7 @@ int await_report(int channel) {
         std::fprintf(stderr, "qvkserver: it did not start serving within %d s; stopped\n",
                      SRV_START_WAIT_SECONDS);
     }
-    int ended = 0;
-    while (waitpid(daemon, &ended, 0) == -1 && errno == EINTR) {
-    }
+    const int ended = reap(daemon);
     if (report >= 0) {
         std::fprintf(stderr, "qvkserver: %s\n", failure_text(report));
         std::_Exit(report);
