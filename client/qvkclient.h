@@ -112,7 +112,8 @@ typedef struct qvk_ipc_presence {
     int segment;          /* key 2222, at least 16384 bytes */
     int server_set;       /* key 3350 */
     int client_set;       /* key 4450 */
-    int daemon_attached;  /* someone besides this probe has the segment attached */
+    int daemon_attached;  /* any process has the segment attached: the daemon, a requester,
+                             or this process's own connections; no proof of a daemon */
     int client_turn_held; /* value of the client set: 1 while a requester holds the turn */
 } qvk_ipc_presence;
 

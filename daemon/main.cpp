@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // qvkserver: detaches, binds the device-family plug-ins, creates its IPC
-// objects and serves requests until it is killed. It prints nothing unless
-// it cannot start, or its IPC objects are removed under it.
+// objects and serves requests until it is killed. Its starter returns only
+// once it serves, or with the reason it could not start. It prints nothing
+// unless it cannot start, or its IPC objects are removed under it.
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -34,6 +35,13 @@ std::uint32_t first_handle() {
     return seed;
 }
 
+// Ends a start that failed: the starter learns why, and the daemon's own
+// status says the same.
+int start_failed(srv_start_status status) {
+    daemonize_report(status);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -62,27 +70,30 @@ int main(int argc, char *argv[]) {
 
     if (daemonize() == -1) {
         std::fputs("can't fork self\n", stdout);
-        return 0;
+        return SRV_START_FAILED;
     }
     key_handle_seed(first_handle());
-    if (load_dev_families() != 1) return 0;
-    if (semCreate() == 0) return 1;
-    if (semReset(semServerId) == 0 || semResetTurn(semClientId) == 0) return 1;
+    if (load_dev_families() != 1) return start_failed(SRV_START_NO_PLUGIN);
+    if (semCreate() == 0) return start_failed(SRV_START_NO_IPC_OBJECTS);
+    if (semReset(semServerId) == 0 || semResetTurn(semClientId) == 0)
+        return start_failed(SRV_START_NO_IPC_OBJECTS);
     if (srv_mutex_init() != 0) {
         std::fputs("CreateMutex error!\n", stdout);
-        return 0;
+        return start_failed(SRV_START_FAILED);
     }
 
-    if (srv_request_loop() == SRV_LOOP_OBJECTS_REMOVED) {
+    // The loop tells the starter once it waits for requests.
+    if (srv_request_loop([]() noexcept { daemonize_report(SRV_START_SERVING); }) ==
+        SRV_LOOP_OBJECTS_REMOVED) {
         // Ending lets the service manager start a daemon that makes them again.
         std::fputs("qvkserver: its IPC objects were removed\n", stderr);
         return 1;
     }
 
-    // The loop gave up on the segment: remove what this run set up. The
-    // segment, if it was got, stays.
+    // The loop gave up on the segment before it served: remove what this run
+    // set up. The segment, if it was got, stays.
     srv_mutex_destroy();
     semRemove(semServerId);
     semRemove(semClientId);
-    return 0;
+    return start_failed(SRV_START_NO_IPC_OBJECTS);
 }

@@ -34,8 +34,9 @@ void print_usage(std::FILE *to) {
 void print_help(std::FILE *to) {
     print_usage(to);
     std::fputs("Serves the Kestrane tokens of this host to its local processes; without options\n"
-               "it detaches and serves until it is stopped.\n"
-               "  --help       print this text and exit\n"
+               "it detaches, and returns once it serves (status 0) or with the reason it cannot\n"
+               "(3: no plug-in, 4: IPC objects, 5: other, 1: already running); see qvkserver(8).\n"
+               "  -h, --help   print this text and exit\n"
                "  --version    print the version and exit\n",
                to);
     for (const value_option &o : value_options)

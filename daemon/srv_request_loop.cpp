@@ -103,7 +103,7 @@ bool await_request(const SharedSegment &segment, int segment_id) {
 
 }  // namespace
 
-int srv_request_loop() noexcept {
+int srv_request_loop(void (*serving)() noexcept) noexcept {
     const int id = shmget(SHM_KEY, SHM_SIZE, QVK_IPC_FLAGS);
     if (id == -1) {
         std::fputs("shmger failed!\n", stderr);
@@ -121,6 +121,9 @@ int srv_request_loop() noexcept {
     segment.state().store(SHM_STATE_IDLE, std::memory_order_seq_cst);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     std::memset(address, 0, SHM_SIZE);
+    // A request posted from here on is waited for, whether it comes before
+    // the first wait or after.
+    if (serving != nullptr) serving();
 
     for (;;) {
         srv_mutex_lock();

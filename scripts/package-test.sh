@@ -11,7 +11,12 @@
 #     pkg-config and with CMake's find_package(QvkClient);
 #   - with the ccid family plug-in in the daemon's package: a virtual card in
 #     pcscd's vpcd reader is served the same way;
-#   - `systemctl restart` serves again; `apt-get purge` leaves nothing.
+#   - `systemctl restart` serves again, and a request right after each of
+#     100 restarts is served; a start that cannot succeed (a foreign segment
+#     2222) ends "failed" at the unit's start limit, with its reason in the
+#     journal;
+#   - `apt-get remove` with a requester attached leaves the IPC objects, and
+#     `apt-get purge` after it leaves nothing.
 # The container's root is an image made by mmdebstrap from this machine's apt
 # sources; it is kept under QVK_PACKAGE_TEST_CACHE (default
 # /var/cache/kestrane-package-test, keyed by its package list; set it empty
@@ -162,7 +167,7 @@ say "booting Debian 12 under systemd-nspawn"
   SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -q -D "$image" --volatile=overlay \
     --boot --register=no --keep-unit --console=read-only --system-call-filter=bpf \
     --private-network --bind=/dev/fuse --bind-ro="$work/debs:/mnt/debs" \
-    --bind-ro="$repo/tests/package/consumer:/mnt/consumer"
+    --bind-ro="$repo/tests/package:/mnt/package"
 ) >"$work/console.log" 2>&1 &
 nspawn_pid=$!
 
@@ -253,9 +258,9 @@ check_send /dev/QVUsbKey1 the-second-token
 [ -z "$ccid" ] || check_send "Virtual PCD 00 00" kestrane-packaged
 
 say "building a program against libqvkclient-dev (pkg-config, then CMake)"
-inside sh -c 'cc -std=c99 -Wall -Wextra -Werror -o /tmp/consumer /mnt/consumer/consumer.c \
+inside sh -c 'cc -std=c99 -Wall -Wextra -Werror -o /tmp/consumer /mnt/package/consumer/consumer.c \
     $(pkg-config --cflags --libs qvkclient)' || fail "the consumer does not build with pkg-config"
-inside sh -c 'cmake -S /mnt/consumer -B /tmp/consumer-build >/dev/null &&
+inside sh -c 'cmake -S /mnt/package/consumer -B /tmp/consumer-build >/dev/null &&
     cmake --build /tmp/consumer-build >/dev/null' || fail "the consumer does not build with CMake"
 for program in /tmp/consumer /tmp/consumer-build/qvk_consumer /tmp/consumer-build/qvk_consumer_static; do
   output=$(inside "$program" /dev/QVUsbKey1) || fail "$program failed: $output"
@@ -267,7 +272,7 @@ grep -q 'libqvkclient\.so\.1 => /' <<<"$(inside ldd /tmp/consumer)" ||
   fail "the consumer does not use the installed shared library"
 say "the consumer programs list the tokens and read a file through the service"
 
-# --- Restart -----------------------------------------------------------------
+# --- Restart ---------------------------------------------------------------
 inside systemctl restart qvkserver
 [ "$(inside systemctl is-active qvkserver)" = active ] || fail "qvkserver.service is not active after restart"
 new_pid=$(daemon_pid)
@@ -275,11 +280,68 @@ new_pid=$(daemon_pid)
 check_send /dev/QVUsbKey0 kestrane-packaged
 say "after systemctl restart (daemon $pid -> $new_pid) the service serves again"
 
+# `systemctl restart` returns once the new daemon serves: the request right
+# after it is served, every time. (Each restart counts against the unit's
+# start limit, which reset-failed clears.)
+failures=$(inside sh -c '
+  for i in $(seq 1 100); do
+    if ! systemctl restart qvkserver; then echo "restart $i failed"; continue; fi
+    if ! out=$(qvkctl list 2>&1); then echo "qvkctl list after restart $i: $out"
+    elif [ "$out" != "$1" ]; then echo "qvkctl list after restart $i printed: $out"; fi
+    systemctl reset-failed qvkserver
+  done' sh "$expected_list")
+[ -z "$failures" ] || fail "requests right after a restart were not served:"$'\n'"$failures"
+say "100 restarts, each followed at once by a served qvkctl list"
+
+# --- A start that cannot succeed ---------------------------------------------
+# Another program's segment 2222, too small for the daemon: the start fails
+# (status 4), the unit retries and ends "failed" at its start limit, and the
+# journal says why.
+inside cc -std=c99 -Wall -Wextra -Werror -o /tmp/ipc_holder /mnt/package/ipc_holder.c ||
+  fail "the IPC helper does not build"
+inside systemctl stop qvkserver
+inside ipcrm -M 2222 -S 3350 -S 4450 || fail "the daemon's IPC objects cannot be removed after a stop"
+inside /tmp/ipc_holder foreign || fail "no foreign segment 2222 could be made"
+if inside systemctl start qvkserver 2>/dev/null; then fail "systemctl start succeeded beside a foreign segment"; fi
+state=
+for _ in $(seq 1 200); do
+  state=$(inside systemctl is-failed qvkserver || true)
+  [ "$state" = failed ] && break
+  sleep 0.1
+done
+[ "$state" = failed ] ||
+  fail "the failing service is '$state', not \"failed\":"$'\n'"$(inside systemctl status --no-pager -n 30 qvkserver)"
+restarts=$(inside systemctl show -p NRestarts --value qvkserver)
+journal=$(inside journalctl -q -u qvkserver --no-pager)
+for line in 'qvkserver: its IPC objects (segment 2222, semaphore sets 3350 and 4450) could not be made' \
+    'Start request repeated too quickly'; do
+  grep -q -F "$line" <<<"$journal" || fail "the journal lacks '$line':"$'\n'"$(tail -20 <<<"$journal")"
+done
+say "beside a foreign segment 2222 the service is \"failed\" after $restarts restarts, at its start limit; the journal says why"
+inside ipcrm -M 2222
+inside systemctl reset-failed qvkserver
+inside systemctl start qvkserver || fail "the service does not start once the foreign segment is gone"
+check_send /dev/QVUsbKey0 kestrane-packaged
+
 # --- Purge -------------------------------------------------------------------
 running() { inside sh -c "grep -s -q -x '$1' /proc/[0-9]*/comm"; }
 inside fusermount3 -u /dev/qvk-tokens || fail "the virtual tokens cannot be unmounted"
 for _ in $(seq 1 50); do running qvkvtoken || break; sleep 0.1; done
 inside sh -c 'rm -f /dev/QVUsbKey0 /dev/QVUsbKey1; rmdir /dev/qvk-tokens /home/alice'
+# Removing the daemon while a requester is attached leaves the IPC objects
+# (the requester still uses them); the purge after it, once the requester
+# is gone, takes them away.
+holder=$(inside sh -c '/tmp/ipc_holder attach >/dev/null 2>&1 & echo $!')
+attachments() { inside ipcs -m | awk '$1 == "0x000008ae" { print $6 }'; }
+for _ in $(seq 1 50); do [ "$(attachments)" = 2 ] && break; sleep 0.1; done
+[ "$(attachments)" = 2 ] || fail "the requester did not attach beside the daemon"
+inside apt-get remove -y -q qvkserver >"$work/remove.log" 2>&1 ||
+  { tail -20 "$work/remove.log" >&2; fail "apt could not remove qvkserver"; }
+[ "$(attachments)" = 1 ] || fail "with a requester attached, apt remove took the segment away or left the daemon"
+[ "$(grep -c -E '0x000008ae|0x00000d16|0x00001162' <<<"$(inside ipcs -m -s)")" = 3 ] ||
+  fail "with a requester attached, apt remove took IPC objects away"
+inside kill "$holder"
+for _ in $(seq 1 50); do [ "$(attachments)" = 0 ] && break; sleep 0.1; done
 inside apt-get purge -y -q "${packages[@]}" >"$work/purge.log" 2>&1 ||
   { tail -20 "$work/purge.log" >&2; fail "apt could not purge the packages"; }
 inside systemctl daemon-reload
