@@ -26,6 +26,11 @@ namespace {
 // change it half-way.
 srv_block request_copy;
 
+// How far the answers written since the segment was cleared reach into its
+// block; past that point, and past the part any request is read from, the
+// block holds only zeros. Each answer clears no further than that.
+std::size_t answers_reach = SHM_BLOCK_SIZE;
+
 // The attached segment; detached when the owner goes away.
 class SharedSegment {
 public:
@@ -71,9 +76,10 @@ bool segment_present(int id) {
 }
 
 // Waits until a posted request with a known command has been carried out.
-// The response is written over the whole block in the segment (all 8200
-// bytes) while the state word still reads "request", so a requester sees it
-// only once the state word says it is complete. An unknown command leaves
+// The response is written into the segment's block (with zeros over what
+// the request and earlier answers left there) while the state word still
+// reads "request", so a requester sees it only once the state word says it
+// is complete. An unknown command leaves
 // the block untouched. The mutex stays held throughout. False when one of
 // the IPC objects has been removed: waiting on is then in vain, and only a
 // new start makes them again.
@@ -96,7 +102,8 @@ bool await_request(const SharedSegment &segment, int segment_id) {
         // Who opens a handle: the holder of the turn.
         const pid_t requester =
             request_copy[REQ_COMMAND_OFFSET] == CMD_OPEN_DEV ? semTurnHolder(semClientId) : 0;
-        if (srv_dispatch_request(request_copy, segment.response_block(), requester)) return true;
+        if (srv_dispatch_request(request_copy, segment.response_block(), requester, &answers_reach))
+            return true;
         // Unknown command: no answer; the block and the state word stay.
     }
 }
@@ -121,6 +128,7 @@ int srv_request_loop() noexcept {
     segment.state().store(SHM_STATE_IDLE, std::memory_order_seq_cst);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     std::memset(address, 0, SHM_SIZE);
+    answers_reach = 0;
 
     for (;;) {
         srv_mutex_lock();
