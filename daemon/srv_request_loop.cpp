@@ -15,6 +15,7 @@
 
 #include "key_registry.h"
 #include "qvk_segment.h"
+#include "srv_access.h"
 #include "srv_dispatch.h"
 #include "srv_mutex.h"
 #include "srv_semaphores.h"
@@ -111,7 +112,7 @@ bool await_request(const SharedSegment &segment, int segment_id) {
 }  // namespace
 
 int srv_request_loop() noexcept {
-    const int id = shmget(SHM_KEY, SHM_SIZE, QVK_IPC_FLAGS);
+    const int id = srv_access_segment();
     if (id == -1) {
         std::fputs("shmger failed!\n", stderr);
         return SRV_LOOP_NO_SEGMENT;

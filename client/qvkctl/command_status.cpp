@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "access_hint.h"
 #include "commands.h"
 #include "exit_status.h"
 #include "qvk_segment.h"
@@ -40,6 +41,7 @@ int command_status(const Options &options, const Arguments &arguments) {
                     found.daemon_attached == QVK_UNKNOWN ? "could not be read"
                     : found.daemon_attached             ? "yes"
                                                         : "no");
+    if (probed == QVK_ERR_ACCESS_DENIED) print_access_hint();
     std::fflush(stdout);
     if (probed != QVK_OK) return report_failure("status", probed);
 
