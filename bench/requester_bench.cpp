@@ -227,10 +227,10 @@ void BM_Daemon_OpenThenClose(benchmark::State &state) {
 BENCHMARK(BM_Daemon_OpenThenClose)->UseRealTime();
 
 // A close alone, of a handle the daemon does not hold (answered without
-// calling the family).
+// calling the family, and told as such).
 void BM_Daemon_CloseUnknownHandle(benchmark::State &state) {
     for (auto _ : state) {
-        if (qvk_close(served->client, 0x7777) != QVK_OK) {
+        if (qvk_close(served->client, 0x7777) != QVK_ERR_HANDLE_NOT_OPEN) {
             state.SkipWithError("close failed");
             break;
         }
