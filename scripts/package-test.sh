@@ -293,6 +293,10 @@ if ! inside getent group qvktoken >/dev/null; then
   inside groupadd --system qvktoken || fail "groupadd qvktoken failed"
   made_group=1
 fi
+# (useradd and userdel leave backups of the account files: those that were
+# not there before go again at the end.)
+account_files=(/etc/passwd- /etc/group- /etc/shadow- /etc/gshadow- /etc/subuid /etc/subuid- /etc/subgid /etc/subgid-)
+accounts_before=$(inside ls -d "${account_files[@]}" 2>/dev/null || true)
 inside useradd -M -N -G qvktoken alice || fail "useradd alice failed"
 inside useradd -M -N bob || fail "useradd bob failed"
 run_as() { local user=$1; shift; inside setpriv --reuid "$user" --regid users --init-groups "$@"; }
@@ -336,6 +340,9 @@ list=$(run_as bob qvkctl list) && [ "$list" = "$expected_list" ] || fail "withou
 say "without the drop-in: mode 777 again, bob is served"
 inside userdel alice && inside userdel bob || fail "userdel failed"
 [ -z "$made_group" ] || inside groupdel qvktoken || fail "groupdel failed"
+for file in "${account_files[@]}"; do
+  grep -q -x -F "$file" <<<"$accounts_before" || inside rm -f "$file"
+done
 
 # --- Purge -------------------------------------------------------------------
 running() { inside sh -c "grep -s -q -x '$1' /proc/[0-9]*/comm"; }
