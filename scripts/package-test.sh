@@ -304,18 +304,28 @@ inside cc -std=c99 -Wall -Werror -o /tmp/attach_as_module /mnt/consumer/attach_a
   fail "the module stand-in does not build"
 dropin=/etc/systemd/system/qvkserver.service.d
 restart_with_group() {
-  if [ "$1" = on ]; then
+  inside rm -rf "$dropin"
+  if [ "$1" != off ]; then
     inside mkdir -p "$dropin"
-    inside sh -c "printf '%s\n' '[Service]' 'Group=qvktoken' 'ExecStart=' \
+    inside sh -c "printf '%s\n' '[Service]' $([ "$1" = on ] && echo "'Group=qvktoken'") 'ExecStart=' \
         'ExecStart=/usr/sbin/qvkserver --group qvktoken' > $dropin/group.conf"
-  else
-    inside rm -rf "$dropin"
   fi
   inside systemctl daemon-reload
   inside systemctl restart qvkserver || { inside journalctl -u qvkserver --no-pager | tail -5 >&2; fail "qvkserver does not restart (group $1)"; }
 }
 segment_access() { inside awk '$1 == 2222 { print $3, $9 }' /proc/sysvipc/shm; }
 
+# Without Group= the group is not mapped in the unit's user namespace: the
+# daemon says so and does not serve.
+restart_with_group unmapped
+said=
+for _ in $(seq 1 50); do
+  said=$(inside journalctl -u qvkserver --no-pager -q | grep 'must be mapped' || true)
+  [ -n "$said" ] && break
+  sleep 0.1
+done
+[ -n "$said" ] || fail "qvkserver --group without Group= did not say why it cannot start"
+say "--group without Group=: $(head -1 <<<"$said" | sed 's/^.*qvkserver\[[0-9]*\]: //')"
 restart_with_group on
 token_gid=$(inside getent group qvktoken | cut -d: -f3)
 [ "$(segment_access)" = "660 $token_gid" ] || fail "the segment's mode and group are '$(segment_access)', not '660 $token_gid'"
