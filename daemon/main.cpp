@@ -13,6 +13,7 @@
 #include "daemonize.h"
 #include "dev_families.h"
 #include "key_registry.h"
+#include "srv_access.h"
 #include "srv_descriptors.h"
 #include "srv_instance_lock.h"
 #include "srv_mutex.h"
@@ -55,6 +56,7 @@ int main(int argc, char *argv[]) {
     case SRV_OPTIONS_BAD:
         return SRV_EXIT_USAGE;
     }
+    if (options.group) srv_access_limit_to(*options.group);
     srv_raise_descriptor_limit();
     // Decided before the fork, so that the starter's own status tells.
     switch (srv_lock_instance()) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "access_hint.h"
 #include "commands.h"
 #include "exit_status.h"
 #include "qvk_segment.h"
@@ -57,6 +58,7 @@ int command_status(const Options &options, const Arguments &arguments) {
     std::printf("client semaphore set (key %d): %s", SEM_CLIENT_KEY, presence(found.client_set));
     std::printf("%s", found.client_set == 1 ? turn(found.client_turn_held) : "\n");
     if (found.segment == 1) print_segment_users(segment_users());
+    if (probed == QVK_ERR_ACCESS_DENIED) print_access_hint();
     std::fflush(stdout);
     if (probed != QVK_OK) return report_failure("status", probed);
 

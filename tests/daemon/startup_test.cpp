@@ -186,6 +186,8 @@ TEST_F(DaemonStartup, ArgumentsAreAnsweredOrRefusedWithoutStarting) {
         {{"--bogus"}, 2, "", "qvkserver: unknown option: --bogus\nusage: qvkserver"},
         {{"serve"}, 2, "", "qvkserver: unknown argument: serve\nusage: qvkserver"},
         {{"--"}, 2, "", "qvkserver: unknown argument: --\n"},
+        {{"--group", "no-such-group"}, 2, "", "qvkserver: --group: value not accepted: no-such-group\nusage:"},
+        {{"--group"}, 2, "", "qvkserver: option needs a value: --group\nusage:"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.arguments.front());
