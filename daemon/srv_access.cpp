@@ -15,7 +15,11 @@
 namespace {
 
 constexpr mode_t kEveryone = 0777;
-constexpr mode_t kGroupOnly = 0660;
+// Read, write and the execute bit for owner and group: the execute bit means
+// nothing to IPC objects, but a requester that asks for all of 0777 when it
+// gets them (as the daemon's own creation flags do, and so may the token's
+// own modules) is refused unless it is granted.
+constexpr mode_t kGroupOnly = 0770;
 
 bool limited = false;
 gid_t access_group = 0;

@@ -382,20 +382,20 @@ done
 say "--group without Group=: $(head -1 <<<"$said" | sed 's/^.*qvkserver\[[0-9]*\]: //')"
 restart_with_group on
 token_gid=$(inside getent group qvktoken | cut -d: -f3)
-[ "$(segment_access)" = "660 $token_gid" ] || fail "the segment's mode and group are '$(segment_access)', not '660 $token_gid'"
+[ "$(segment_access)" = "770 $token_gid" ] || fail "the segment's mode and group are '$(segment_access)', not '770 $token_gid'"
 list=$(run_as alice qvkctl list) || fail "a member of qvktoken is not served: $list"
 [ "$list" = "$expected_list" ] || fail "qvkctl list as alice printed '$list'"
 denied=$(run_as bob qvkctl status 2>&1) && fail "qvkctl status succeeded for a user outside the group"
-grep -q "access: qvkserver serves only root and the members of group 'qvktoken' (mode 660)" <<<"$denied" &&
+grep -q "access: qvkserver serves only root and the members of group 'qvktoken' (mode 770)" <<<"$denied" &&
   grep -q 'permission denied' <<<"$denied" || fail "qvkctl status as bob printed: $denied"
 status=0; run_as bob qvkctl list >/dev/null 2>&1 || status=$?
 [ "$status" = 8 ] || fail "qvkctl list as bob exited $status, not 8 (permission denied)"
 module_alice=$(run_as alice /tmp/attach_as_module 666 || true)
 module_bob=$(run_as bob /tmp/attach_as_module 666 || true)
 module_alice_0777=$(run_as alice /tmp/attach_as_module 1777 || true)
-[ "$module_alice" = attached ] && [ "$module_bob" = "segment: EACCES" ] ||
-  fail "getting the objects directly: alice '$module_alice', bob '$module_bob'"
-say "with --group qvktoken (Group=qvktoken, PrivateUsers=yes): objects mode 660 group qvktoken;" \
+[ "$module_alice" = attached ] && [ "$module_alice_0777" = attached ] && [ "$module_bob" = "segment: EACCES" ] ||
+  fail "getting the objects directly: alice '$module_alice', alice asking 0777 '$module_alice_0777', bob '$module_bob'"
+say "with --group qvktoken (Group=qvktoken, PrivateUsers=yes): objects mode 770 group qvktoken;" \
     "alice (member) is served, bob gets 'permission denied' (qvkctl exit 8);" \
     "getting the objects directly: alice (rw) '$module_alice', bob '$module_bob', alice asking 0777 '$module_alice_0777'"
 restart_with_group off

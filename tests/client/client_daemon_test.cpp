@@ -448,7 +448,7 @@ TEST_F(AccessGroup, MembersAreServedOthersAreDeniedAndWithoutItEveryoneIs) {
     DaemonOptions limited;
     limited.arguments = {"--group", std::to_string(kTokenGroup)};
     ASSERT_NO_FATAL_FAILURE(start_serving(token, limited));
-    EXPECT_EQ(access_of_objects(), std::vector<Access>(3, Access{0660, kTokenGroup}));
+    EXPECT_EQ(access_of_objects(), std::vector<Access>(3, Access{0770, kTokenGroup}));
     EXPECT_NE(shmget(SHM_KEY, 0, 0), open_segment);
     EXPECT_EQ(exit_status_of(as_user(kTokenGroup, listed_one)), 0);
     EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, listed_one)), 10 + QVK_ERR_ACCESS_DENIED);
@@ -457,19 +457,19 @@ TEST_F(AccessGroup, MembersAreServedOthersAreDeniedAndWithoutItEveryoneIs) {
                   return qvk_connect(&client) == QVK_ERR_ACCESS_DENIED ? qvk_last_system_error(nullptr) : -1;
               })),
               EACCES);
-    // Asking for read and write, a member gets them and another user does
-    // not; asking for all of 0777 (as the daemon's own creation flags do),
-    // a member is refused too, since the mode grants no execute bit.
+    // A member gets the objects, asking for read and write or for all of
+    // 0777 (as the daemon's own creation flags do); another user does not.
     EXPECT_EQ(exit_status_of(as_user(kTokenGroup, attach_as_a_module(0666))), 0);
     EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, attach_as_a_module(0666))), EACCES);
     EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, attach_as_a_module(0))), EACCES);
-    EXPECT_EQ(exit_status_of(as_user(kTokenGroup, attach_as_a_module(QVK_IPC_FLAGS))), EACCES);
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup, attach_as_a_module(QVK_IPC_FLAGS))), 0);
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, attach_as_a_module(QVK_IPC_FLAGS))), EACCES);
 
     const QvkctlRun status = run_qvkctl({"status"}, kTokenGroup + 1);
     EXPECT_EQ(status.status, 8) << status.out << status.err;
     EXPECT_NE(status.out.find("shared segment (key 2222): present, permission denied"), std::string::npos)
         << status.out;
-    EXPECT_NE(status.out.find("access: qvkserver serves only root and the members of group 4321 (mode 660)"),
+    EXPECT_NE(status.out.find("access: qvkserver serves only root and the members of group 4321 (mode 770)"),
               std::string::npos)
         << status.out;
     EXPECT_NE(status.err.find("permission denied"), std::string::npos) << status.err;
