@@ -235,6 +235,11 @@ std::uint32_t key_open_device(const char *path, pid_t opener) noexcept {
     return 0;
 }
 
+bool key_handle_recorded(std::uint32_t handle, pid_t asker) noexcept {
+    const key_handle_map_node *node = key_handle_map_find(key_handle_map_list, handle);
+    return node != nullptr && may_use(*node, asker);
+}
+
 std::uint32_t key_close_device(std::uint32_t handle, pid_t asker) noexcept {
     key_handle_map_node *node = key_handle_map_find(key_handle_map_list, handle);
     if (node == nullptr || !may_use(*node, asker)) return 1;

@@ -55,11 +55,14 @@ bool key_handles_init() noexcept;
 // For tests only: handles count up from `first` from now on.
 void key_handle_seed(std::uint32_t first) noexcept;
 
-// The asker of a close or transmit is the process its requester word
+// The asker of a close or transmit is the process its requester field
 // names, 0 when it names none. It needs no proof: a handle with a known
 // opener is refused to an asker that names another process, and a requester
 // that names nobody (or names the opener falsely) is one the daemon cannot
 // tell apart anyway. Only the opener is recorded on proof (key_open_device).
+
+// Whether the handle is recorded (open) for this asker.
+bool key_handle_recorded(std::uint32_t handle, pid_t asker = 0) noexcept;
 
 // 1 when the handle is not recorded, or its opener is known and the asker
 // names another process; otherwise the family's close result, and the

@@ -4,13 +4,18 @@
 // Options that take a value are written "--name VALUE" or "--name=VALUE".
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
+#include <optional>
 
 // What the command line asked for. Options that take a value add a field.
 struct srv_options {
     // --exchange-timeout: how long a call into a device family may take
     // before it is abandoned (1 to 86400 seconds).
     unsigned exchange_timeout_seconds = 60;
+    // --group: the IPC objects are for root and this group only (mode 0660).
+    std::optional<gid_t> group;
 };
 
 enum srv_options_verdict {

@@ -18,6 +18,7 @@
 #include "family_calls.h"
 #include "key_registry.h"
 #include "qvk_segment.h"
+#include "srv_access.h"
 #include "srv_dispatch.h"
 #include "srv_mutex.h"
 #include "srv_semaphores.h"
@@ -28,6 +29,12 @@ namespace {
 // process's life.
 std::uint8_t *segment_base = nullptr;
 int segment_id = -1;
+
+// How far the answers written since the segment was cleared reach into its
+// block; past that point, and past the part any request is read from, the
+// block holds only zeros. Each answer clears no further than that. Only the
+// thread that serves writes answers.
+std::size_t answers_reach = SHM_BLOCK_SIZE;
 
 std::uint8_t *block() { return segment_base + SHM_BLOCK_OFFSET; }
 srv_block &response_block() { return *reinterpret_cast<srv_block *>(block()); }
@@ -63,10 +70,10 @@ bool segment_present(bool &others_attached) {
 enum class awaited { answered, objects_removed, retired };
 
 // Waits until a posted request with a known command has been carried out.
-// The response is written over the whole block in the segment (all 8200
-// bytes) while the state word still reads "request", so a requester sees it
-// only once the state word says it is complete. An unknown command leaves
-// the block untouched. The mutex stays held throughout, except inside a
+// The response is written into the segment's block (with zeros over what
+// the request and earlier answers left there) while the state word still
+// reads "request", so a requester sees it only once the state word says it
+// is complete. An unknown command leaves the block untouched. The mutex stays held throughout, except inside a
 // family call.
 awaited await_request(srv_server &self) {
     for (;;) {
@@ -94,7 +101,7 @@ awaited await_request(srv_server &self) {
         std::memcpy(&claimed, self.request.data() + REQ_REQUESTER_OFFSET, sizeof claimed);
         self.requester = self.request[REQ_COMMAND_OFFSET] == CMD_OPEN_DEV ? semTurnHolder(semClientId, claimed) : 0;
         self.serving_request = true;
-        const bool answered = srv_dispatch_request(self.request, response_block(), self.requester);
+        const bool answered = srv_dispatch_request(self.request, response_block(), self.requester, &answers_reach);
         if (family_call_retired()) return awaited::retired;
         if (answered) return awaited::answered;
         // Unknown command: no answer; the block and the state word stay.
@@ -118,7 +125,7 @@ served serve(srv_server &self, srv_server *abandoned) {
         key_take_over(*abandoned);
         if (answer) {
             self.serving_request = true;
-            const bool answered = srv_dispatch_request(self.request, response_block(), self.requester);
+            const bool answered = srv_dispatch_request(self.request, response_block(), self.requester, &answers_reach);
             if (family_call_retired()) {
                 self.released.store(true, std::memory_order_release);
                 return served::retired;
@@ -232,8 +239,8 @@ bool start_watchdog() {
 
 }  // namespace
 
-int srv_request_loop() noexcept {
-    const int id = shmget(SHM_KEY, SHM_SIZE, QVK_IPC_FLAGS);
+int srv_request_loop(void (*serving)() noexcept) noexcept {
+    const int id = srv_access_segment();
     if (id == -1) {
         std::fputs("shmger failed!\n", stderr);
         return SRV_LOOP_NO_SEGMENT;
@@ -251,12 +258,16 @@ int srv_request_loop() noexcept {
     state().store(SHM_STATE_IDLE, std::memory_order_seq_cst);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     std::memset(address, 0, SHM_SIZE);
+    answers_reach = 0;
 
     static srv_server main_server;
     main_server.deletable = false;
     current_server.store(&main_server, std::memory_order_release);
     // Without a watchdog (none could be started), calls are not bounded.
     if (family_calls_bound_ns() > 0 && !start_watchdog()) family_calls_unwatched();
+    // A request posted from here on is waited for, whether it comes before
+    // the first wait or after.
+    if (serving != nullptr) serving();
 
     if (serve(main_server, nullptr) == served::retired) {
         // Another thread serves now and ends the daemon when it has to; this

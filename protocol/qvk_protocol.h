@@ -15,8 +15,9 @@
  *   1. take the turn among requesters (client set, key QVK_SEM_CLIENT_KEY:
  *      wait for 0, then +1 with SEM_UNDO, in one semop);
  *   2. write the request block at segment offset QVK_SHM_BLOCK_OFFSET, with
- *      the requester's own process id (getpid()) in the requester word at
- *      block offset QVK_REQ_REQUESTER_OFFSET;
+ *      the requester's own process id (getpid(); every process id is below
+ *      2^22) in the three bytes of the requester field at block offset
+ *      QVK_REQ_REQUESTER_OFFSET, least significant byte first;
  *   3. set the 32-bit state word at QVK_SHM_STATE_OFFSET to
  *      QVK_SHM_STATE_REQUEST, then raise the server set (key
  *      QVK_SEM_SERVER_KEY) by one;
@@ -26,14 +27,14 @@
  *      the turn back (-1 with SEM_UNDO) -- unless this process no longer
  *      holds the undo entry of its take (see below).
  *
- * Who asks. The daemon records the requester word of an open as the
+ * Who asks. The daemon records the requester field of an open as the
  * handle's opener only when the client set's last operator (GETPID) is that
  * same process, that is, the requester took the turn and says who it is. A
- * close or transmit whose requester word names another process than the
+ * close or transmit whose requester field names another process than the
  * handle's opener is answered as if the handle were not open, and the
- * handle is closed once its opener has died. An open whose requester word
+ * handle is closed once its opener has died. An open whose requester field
  * is 0, or does not agree with the set's last operator (older requesters
- * leave the block's bytes 1 to 7 as they please), has no known opener: the
+ * leave the block's bytes 1 to 3 as they please), has no known opener: the
  * handle is open to every requester and is closed only when no process but
  * the daemon has the segment attached, or when too many such handles are
  * open (the least recently used go first). A process that merely operates
@@ -90,7 +91,9 @@ enum {
 /* Request block: offsets within the block. */
 enum {
     QVK_REQ_COMMAND_OFFSET = 0,
-    QVK_REQ_REQUESTER_OFFSET = 4,     /* 32-bit process id of the requester, or 0 */
+    QVK_REQ_REQUESTER_OFFSET = 1,     /* 24-bit process id of the requester (little-endian), or 0 */
+    QVK_REQ_REQUESTER_SIZE = 3,
+    QVK_REQ_OPTIONS_OFFSET = 4,       /* 32-bit word; zero unless an option below is asked for */
     QVK_REQ_ARGS_OFFSET = 8,          /* open: path text; close: handle */
     QVK_REQ_TSI_HANDLE_OFFSET = 8,
     QVK_REQ_TSI_LENGTH_OFFSET = 12,
@@ -138,6 +141,13 @@ enum {
  * 0 .. QVK_RESP_MAX_DATA); also the kernel-driver family's status when the
  * token gave no answer. */
 #define QVK_STATUS_NO_ANSWER 0xFFFFu
+/* Request option (the word at QVK_REQ_OPTIONS_OFFSET of a close): a close of
+ * a handle that the daemon does not hold is answered with an empty payload
+ * (L = 0) instead of the byte 1, so that the requester can tell it from a
+ * close that took place. The daemon reads the word for a close only, and
+ * only this exact value changes its answer: a requester that writes the
+ * protocol's zero bytes there gets the answers above. */
+#define QVK_REQ_CLOSE_TELLS_UNKNOWN 0x514B0001u
 /* Handle of an open that failed: 0 to the daemon, -1 from the kernel-driver family. */
 #define QVK_HANDLE_NONE 0u
 #define QVK_HANDLE_FAILED 0xFFFFFFFFu

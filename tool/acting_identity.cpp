@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "acting_identity.h"
 
+#include "login_environment.h"
 #include "profile_dir.h"
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -13,8 +15,8 @@ namespace {
 
 constexpr uid_t kNobodyId = 65534;
 
-bool becomeUser(uid_t uid, gid_t gid) {
-    if (uid == 0) return false;
+bool becomeUser(uid_t uid, gid_t gid, const char *home) {
+    if (uid == 0 || !enterLoginEnvironment(uid, home)) return false;
     if (const passwd *entry = getpwuid(uid)) {
         const std::string name = entry->pw_name;
         gid = entry->pw_gid;
@@ -34,20 +36,25 @@ bool becomeUser(uid_t uid, gid_t gid) {
 
 }  // namespace
 
-PathOwner profileIdentity(const char *home, ProfileApp app) {
+ProfileAccess checkProfileAccess(const char *home, ProfileApp app) {
     const ProfileLocation location = profileLocationOf(app);
-    const PathOwner list = ownerOfPath(std::string(home) + location.listFile);
-    if (list.kind != PathOwner::Kind::Root) return list;
+    const CheckedPath list = checkPath(std::string(home) + location.listFile);
+    if (list.owner.kind != PathOwner::Kind::Root || !list.object) return {list.owner, {}};
 
     ProfileDirBuffer directory{};
-    if (!findProfileDir(home, app, directory)) return list;  // nothing to act on
+    if (!findProfileDirThrough(list.object.get(), home, app, directory))
+        return {list.owner, {}};  // nothing to act on
     const std::string profile(directory.data());
-    PathOwner owner = ownerOfPath(profile);
+    CheckedPath checked = checkPath(profile);
+    if (checked.owner.kind != PathOwner::Kind::Root) return {checked.owner, {}};
     for (const char *file : PROFILE_DATABASE_FILES) {
-        if (owner.kind != PathOwner::Kind::Root) break;
-        owner = ownerOfPath(profile + "/" + file);
+        const PathOwner owner = ownerOfPath(profile + "/" + file);
+        if (owner.kind != PathOwner::Kind::Root) return {owner, {}};
     }
-    return owner;
+    struct stat status {};
+    if (!checked.object || fstat(checked.object.get(), &status) != 0 || !S_ISDIR(status.st_mode))
+        return {checked.owner, {}};
+    return {checked.owner, std::move(checked.object)};
 }
 
 void prepareIdentityLookups() {
@@ -62,16 +69,16 @@ void prepareIdentityLookups() {
     getgrouplist("nobody", kNoGroup, groups, &count);
 }
 
-bool takeIdentity(const PathOwner &identity) {
+bool takeIdentity(const PathOwner &identity, const char *home) {
     switch (identity.kind) {
         case PathOwner::Kind::Root:
             return true;
         case PathOwner::Kind::User:
-            return becomeUser(identity.uid, identity.gid);
+            return becomeUser(identity.uid, identity.gid, home);
         case PathOwner::Kind::Nobody:
             if (const passwd *nobody = getpwnam("nobody"); nobody != nullptr && nobody->pw_uid != 0)
-                return becomeUser(nobody->pw_uid, nobody->pw_gid);
-            return becomeUser(kNobodyId, kNobodyId);
+                return becomeUser(nobody->pw_uid, nobody->pw_gid, home);
+            return becomeUser(kNobodyId, kNobodyId, home);
     }
     return false;
 }

@@ -5,16 +5,27 @@
 
 #include "path_owner.h"
 #include "profile_app.h"
+#include "unique_fd.h"
 
 // The Mozilla databases that NSS may open, create or convert in a profile directory.
 inline constexpr const char *PROFILE_DATABASE_FILES[] = {"cert9.db", "key4.db", "pkcs11.txt",
                                                          "cert8.db", "key3.db", "secmod.db"};
 
+// Whose rights one profile attempt takes and, with root's, what it works on.
+struct ProfileAccess {
+    PathOwner identity;
+    // Root only: an O_PATH descriptor of the profile directory that was
+    // checked, to be handed to NSS as "/proc/self/fd/N"; none when the
+    // profile list or the directory it names does not exist.
+    UniqueFd directory;
+};
+
 // Root when the app's profile list, the profile directory it names and the
-// databases in it are root's all the way (see ownerOfPath); otherwise the
+// databases in it are root's all the way (see checkPath); otherwise the
 // first owner found on that way, or Nobody. profiles.ini is read here only
-// when it is root's, so that nothing anyone else wrote is read as root.
-PathOwner profileIdentity(const char *home, ProfileApp app);
+// when it is root's, and then through the descriptor that was checked, so
+// that nothing anyone else wrote is read as root.
+ProfileAccess checkProfileAccess(const char *home, ProfileApp app);
 
 // Loads the user and group database's modules (nsswitch.conf) in the calling
 // process, so that the children it starts find them loaded instead of each
@@ -22,9 +33,11 @@ PathOwner profileIdentity(const char *home, ProfileApp app);
 void prepareIdentityLookups();
 
 // Takes the identity for the rest of the process: Root keeps the caller's
-// rights; User becomes that user with the groups of a login (the primary
-// group of the user's passwd entry and every group that lists the user) or,
-// without a passwd entry, with the component's group as the only group;
-// Nobody becomes the user "nobody" (65534 when there is none). False unless
-// all of it took.
-bool takeIdentity(const PathOwner &identity);
+// rights and environment; User becomes that user with the groups of a login
+// (the primary group of the user's passwd entry and every group that lists
+// the user) or, without a passwd entry, with the component's group as the
+// only group; Nobody becomes the user "nobody" (65534 when there is none).
+// Before it gives up root's rights it replaces the environment with the one
+// of that user's login (see enterLoginEnvironment; home: the home being
+// worked on). False unless all of it took.
+bool takeIdentity(const PathOwner &identity, const char *home);

@@ -13,8 +13,8 @@ void addModuleForAllUsers(const char *moduleName, const char *moduleFilePath) {
     if (moduleName == nullptr || moduleFilePath == nullptr) return;
     const ResidentLibraries resident(moduleFilePath);
     sweepAllHomes({
-        [=](const char *home, ProfileApp app) {
-            return addModuleToProfile(moduleName, moduleFilePath, home, app);
+        [=](const char *home, ProfileApp app, const char *checkedDirectory) {
+            return addModuleToProfile(moduleName, moduleFilePath, home, app, checkedDirectory);
         },
         [] { std::fputs("        Add PKCS#11 module for root succeed.\n", stdout); },
         [](const char *name) { std::printf("        Add PKCS#11 module for %s succeed\n", name); },
@@ -25,8 +25,8 @@ void deleteModuleForAllUsers(const char *moduleName) {
     if (moduleName == nullptr) return;
     const ResidentLibraries resident;
     sweepAllHomes({
-        [=](const char *home, ProfileApp app) {
-            return deleteModuleFromProfile(moduleName, home, app);
+        [=](const char *home, ProfileApp app, const char *checkedDirectory) {
+            return deleteModuleFromProfile(moduleName, home, app, checkedDirectory);
         },
         [] { std::fputs("        Delete PKCS#11 module for root succeed.\n", stdout); },
         [](const char *name) {
@@ -36,13 +36,21 @@ void deleteModuleForAllUsers(const char *moduleName) {
 }
 
 void importCertForAllUsers(const char *certificateFilePath) {
-    const std::optional<CertificateBytes> certificate = loadCertificateFile(certificateFilePath);
-    // A certificate that says it is no CA is never made a trusted one.
-    if (!certificate || !mayBeImportedAsCa(*certificate)) return;
+    const std::optional<CertificateBytes> file = loadCertificateFile(certificateFilePath);
+    if (!file) return;
+    // Only a plain CA certificate is made a trusted one; anything else ends
+    // the command before any profile is opened, saying why.
+    const CaCertificate certificate = checkCaCertificate(*file);
+    if (certificate.refusal != nullptr) {
+        std::fprintf(stderr, "Keyrill: %s: not imported: %s\n", certificateFilePath,
+                     certificate.refusal);
+        return;
+    }
     const ResidentLibraries resident;
     sweepAllHomes({
-        [&](const char *home, ProfileApp app) {
-            return importCertToProfile(certificate->data.get(), certificate->length, home, app);
+        [&](const char *home, ProfileApp app, const char *checkedDirectory) {
+            return importCertToProfile(certificate.der.data.get(), certificate.der.length, home,
+                                       app, checkedDirectory);
         },
         [] { std::fputs("        Add certificate(s) for root succeed.\n", stdout); },
         [](const char *name) { std::printf("        Add certificate(s) for %s succeed\n", name); },

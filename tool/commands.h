@@ -7,7 +7,9 @@
 void addModuleForAllUsers(const char *moduleName, const char *moduleFilePath);
 // "-del": removes the PKCS#11 module from every default profile.
 void deleteModuleForAllUsers(const char *moduleName);
-// "-reg": imports the DER certificate file as a trusted root CA; a file that
-// cannot be loaded, or a certificate whose basic constraints say it is no CA,
-// ends the command before any profile is tried.
+// "-reg": imports the CA certificate file (one DER certificate or one PEM
+// CERTIFICATE block) as a trusted root CA. A file that cannot be loaded ends
+// the command before any profile is tried, and so does one that is not
+// plainly a CA certificate (see checkCaCertificate), with one line on
+// standard error that says why.
 void importCertForAllUsers(const char *certificateFilePath);

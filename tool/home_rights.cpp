@@ -2,6 +2,7 @@
 #include "home_rights.h"
 
 #include "acting_identity.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,11 +14,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <span>
+#include <optional>
+#include <string>
 
 namespace {
-
-using AttemptReport = std::array<unsigned char, 2>;  // Firefox, Thunderbird
 
 // In the child: leaves the caller's session and terminal behind, so that
 // nothing run for a home (a user's own module list names libraries that NSS
@@ -50,53 +50,83 @@ bool keepOnlyReportPipe(int reportFd) {
     return true;
 }
 
+// The child's reports, each written on purpose: first how many attempts it
+// runs (one byte, kFirstCount + n), then, right after each of them has run,
+// kSucceeded or kFailed. Only kSucceeded counts as success.
+constexpr unsigned char kFirstCount = '0';
+constexpr unsigned char kSucceeded = 'S';
+constexpr unsigned char kFailed = 'F';
+
+constexpr std::array<ProfileApp, 2> kApps{ProfileApp::Firefox, ProfileApp::Thunderbird};
+
+// A directory itself, not a link to one; also a mount that shuts root out
+// (whose owners only the mount can tell, see checkPath).
 bool isDirectory(const char *path) {
-    struct stat status {};
-    return lstat(path, &status) == 0 && S_ISDIR(status.st_mode);
+    return UniqueFd(open(path, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC)).get() >= 0;
 }
 
-// In the child: one attempt in a process of its own that takes identity
-// first; 1 when it ran and succeeded.
-unsigned char attemptAs(const PathOwner &identity, const ProfileOperation &operation,
-                        const char *home, ProfileApp app) {
-    const pid_t attempt = fork();
-    if (attempt < 0) return 0;
-    if (attempt == 0) _exit(takeIdentity(identity) && operation(home, app) == 1 ? 1 : 0);
-    int status = 0;
-    while (waitpid(attempt, &status, 0) < 0)
-        if (errno != EINTR) return 0;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 1 ? 1 : 0;
+bool writeByte(int fd, unsigned char byte) {
+    ssize_t written = 0;
+    do {
+        written = write(fd, &byte, 1);
+    } while (written < 0 && errno == EINTR);
+    return written == 1;
 }
 
-AttemptReport runAttempts(const char *home, HomeRights rights, const ProfileOperation &operation) {
-    auto attempt = [&](ProfileApp app) -> unsigned char {
-        return operation(home, app) == 1 ? 1 : 0;
-    };
+bool sameRights(const ProfileAccess &a, const ProfileAccess &b) {
+    return a.identity == b.identity;
+}
+
+// In the child, with the rights taken: one attempt.
+int runAttempt(const std::optional<ProfileAccess> &access, const ProfileOperation &operation,
+               const char *home, ProfileApp app) {
+    if (!access || access->identity.kind != PathOwner::Kind::Root)
+        return operation(home, app, nullptr);
+    std::array<char, 64> directory{};
+    if (access->directory)
+        std::snprintf(directory.data(), directory.size(), "/proc/self/fd/%d",
+                      access->directory.get());
+    return operation(home, app, directory.data());
+}
+
+// In the child: the attempts from kApps[first] on that take the same rights
+// as that one, with those rights. What the others need is decided afresh by
+// the child that runs them.
+void runAttempts(const char *home, HomeRights rights, const ProfileOperation &operation,
+                 std::size_t first) {
     // A caller that is not root has no rights to give away.
-    if (geteuid() != 0) return {attempt(ProfileApp::Firefox), attempt(ProfileApp::Thunderbird)};
-    if (rights == HomeRights::Owner && !isDirectory(home)) return {0, 0};
-
-    const PathOwner firefox = profileIdentity(home, ProfileApp::Firefox);
-    const PathOwner thunderbird = profileIdentity(home, ProfileApp::Thunderbird);
-    if (firefox == thunderbird) {
-        if (!takeIdentity(firefox)) return {0, 0};
-        return {attempt(ProfileApp::Firefox), attempt(ProfileApp::Thunderbird)};
+    const bool root = geteuid() == 0;
+    if (root && rights == HomeRights::Owner && !isDirectory(home)) {
+        writeByte(kChildReportFd, static_cast<unsigned char>(kFirstCount + kApps.size() - first));
+        for (std::size_t index = first; index < kApps.size(); ++index)
+            writeByte(kChildReportFd, kFailed);
+        return;
     }
-    return {attemptAs(firefox, operation, home, ProfileApp::Firefox),
-            attemptAs(thunderbird, operation, home, ProfileApp::Thunderbird)};
+    std::array<std::optional<ProfileAccess>, kApps.size()> access;
+    std::size_t last = first + 1;
+    if (root) {
+        access.at(first) = checkProfileAccess(home, kApps.at(first));
+        for (; last < kApps.size(); ++last) {
+            ProfileAccess next = checkProfileAccess(home, kApps.at(last));
+            if (!sameRights(next, *access.at(first))) break;
+            access.at(last) = std::move(next);
+        }
+    } else {
+        last = kApps.size();
+    }
+    if (!writeByte(kChildReportFd, static_cast<unsigned char>(kFirstCount + last - first))) return;
+    if (access.at(first) && !takeIdentity(access.at(first)->identity, home)) return;
+    for (std::size_t index = first; index < last; ++index) {
+        const int result = runAttempt(access.at(index), operation, home, kApps.at(index));
+        if (!writeByte(kChildReportFd, result == 1 ? kSucceeded : kFailed)) return;
+    }
 }
 
 [[noreturn]] void runChild(const char *home, HomeRights rights, const ProfileOperation &operation,
-                           int reportFd) {
+                           std::size_t first, int reportFd) {
     // _exit: the parent's stdio buffers and exit handlers are not the child's.
-    // Without a report the parent counts two failures.
-    if (!keepOnlyReportPipe(reportFd)) _exit(0);
-    AttemptReport report{0, 0};
-    if (detachFromTerminal()) report = runAttempts(home, rights, operation);
-    ssize_t written = 0;
-    do {
-        written = write(kChildReportFd, report.data(), report.size());
-    } while (written < 0 && errno == EINTR);
+    if (keepOnlyReportPipe(reportFd) && detachFromTerminal())
+        runAttempts(home, rights, operation, first);
     _exit(0);
 }
 
@@ -104,7 +134,21 @@ AttemptReport runAttempts(const char *home, HomeRights rights, const ProfileOper
 
 HomeAttempts::HomeAttempts(const char *home, HomeRights rights, const ProfileOperation &operation,
                            std::chrono::milliseconds time_limit)
-    : deadline_(std::chrono::steady_clock::now() + time_limit) {
+    : home_(home),
+      rights_(rights),
+      operation_(operation),
+      deadline_(std::chrono::steady_clock::now() + time_limit) {
+    start();
+}
+
+HomeAttempts::~HomeAttempts() {
+    if (!settled_) giveUp();
+    reap();
+}
+
+void HomeAttempts::start() {
+    count_ = 0;
+    reported_ = 0;
     std::array<int, 2> fds{};
     if (pipe2(fds.data(), O_CLOEXEC) != 0) {
         settled_ = true;
@@ -114,58 +158,77 @@ HomeAttempts::HomeAttempts(const char *home, HomeRights rights, const ProfileOpe
     child_ = fork();
     if (child_ == 0) {
         close(fds[0]);
-        runChild(home, rights, operation, fds[1]);
+        runChild(home_.c_str(), rights_, operation_, next_, fds[1]);
     }
     close(fds[1]);
     reportFd_ = fds[0];
-    if (child_ < 0 || fcntl(reportFd_, F_SETFL, O_NONBLOCK) != 0) settle(false);
+    if (child_ < 0 || fcntl(reportFd_, F_SETFL, O_NONBLOCK) != 0) giveUp();
 }
 
-HomeAttempts::~HomeAttempts() {
-    if (!settled_) settle(false);
+void HomeAttempts::reap() {
     while (child_ > 0 && waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
     }
+    child_ = -1;
+    if (reportFd_ >= 0) close(reportFd_);
+    reportFd_ = -1;
 }
 
-bool HomeAttempts::reaped() {
-    if (child_ > 0 && waitpid(child_, nullptr, WNOHANG) != 0) child_ = -1;
-    return child_ <= 0;
+void HomeAttempts::giveUp() {
+    // Late, or unable to go on: the child and whatever it started in its
+    // session are done, and every attempt without a report has failed.
+    if (child_ > 0) {
+        kill(-child_, SIGKILL);
+        kill(child_, SIGKILL);
+    }
+    reap();
+    settled_ = true;
+}
+
+void HomeAttempts::take(unsigned char byte) {
+    if (count_ == 0) {
+        const std::size_t count = byte - kFirstCount;
+        count_ = byte > kFirstCount && count <= kApps.size() - next_ ? count : 0;
+        if (count_ == 0) giveUp();  // no report of this protocol
+        return;
+    }
+    if (reported_ == count_) return;  // nothing more is expected from this child
+    results_.at(next_ + reported_++) = byte == kSucceeded ? 1 : 0;
+    if (next_ + reported_ == kApps.size()) settled_ = true;  // the child ends by itself
+}
+
+// The child has ended. An attempt that it did not report on ended it (its
+// code exited, crashed or was killed) and failed; the attempts after it get a
+// child of their own, and so do those that need other rights.
+void HomeAttempts::ended() {
+    reap();
+    if (settled_) return;
+    next_ += count_ == 0 ? 1 : std::min(count_, reported_ + 1);
+    if (next_ >= kApps.size())
+        settled_ = true;
+    else
+        start();
 }
 
 bool HomeAttempts::progress() {
-    while (!settled_ && got_ < report_.size()) {
-        const std::span<unsigned char> rest = std::span(report_).subspan(got_);
-        const ssize_t n = read(reportFd_, rest.data(), rest.size());
-        if (n > 0) {
-            got_ += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
+    while (child_ > 0 && reportFd_ >= 0) {
+        std::array<unsigned char, 4> bytes{};
+        const ssize_t n = read(reportFd_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;
+        if (n <= 0) {
+            ended();  // its end of the pipe closed with it
             continue;
-        } else if (n < 0 && errno == EAGAIN) {
-            break;
-        } else {
-            settle(false);  // ended without a whole report
         }
+        for (ssize_t i = 0; i < n && child_ > 0; ++i) take(bytes.at(static_cast<std::size_t>(i)));
     }
-    if (!settled_ && got_ == report_.size()) settle(true);
-    if (!settled_ && std::chrono::steady_clock::now() >= deadline_) settle(false);
+    // Past the deadline, a child that has not reported is given up, and one
+    // that reported but did not end is ended.
+    if (child_ > 0 && std::chrono::steady_clock::now() >= deadline_) giveUp();
     return settled_;
 }
 
-void HomeAttempts::settle(bool complete) {
-    settled_ = true;
-    // Late, gone already or ended without a report: the child and whatever
-    // it started in its session are done. A child that reported ends by
-    // itself and is reaped later.
-    if (child_ > 0 && !complete) {
-        kill(-child_, SIGKILL);
-        kill(child_, SIGKILL);
-        while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        child_ = -1;
-    }
-    if (reportFd_ >= 0) close(reportFd_);
-    reportFd_ = -1;
-    if (complete) results_ = {report_[0], report_[1]};
+HomeResults HomeAttempts::results() const {
+    return {results_[0], results_[1]};
 }
 
 HomeResults runProfileAttempts(const char *home, HomeRights rights,
@@ -175,7 +238,7 @@ HomeResults runProfileAttempts(const char *home, HomeRights rights,
     while (!attempts.progress()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             attempts.deadline() - std::chrono::steady_clock::now());
-        pollfd ready{attempts.reportFd(), POLLIN, 0};
+        pollfd ready{attempts.pollFd(), POLLIN, 0};
         poll(&ready, 1, static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 60000)));
     }
     return attempts.results();

@@ -45,13 +45,23 @@ void initialiseFreshKeyDatabase() {
     if (slot && PK11_NeedUserInit(slot.get())) PK11_InitPin(slot.get(), "", "");
 }
 
+bool profileDirectory(const char *home, ProfileApp app, const char *checkedDirectory,
+                      ProfileDirBuffer &out) {
+    if (checkedDirectory == nullptr) return findProfileDir(home, app, out) == 1;
+    out.fill('\0');
+    const std::size_t length = std::strlen(checkedDirectory);
+    if (length == 0 || length >= out.size()) return false;
+    std::memcpy(out.data(), checkedDirectory, length);
+    return true;
+}
+
 }  // namespace
 
 int addModuleToProfile(const char *moduleName, const char *moduleFilePath, const char *home,
-                       ProfileApp app) {
+                       ProfileApp app, const char *checkedDirectory) {
     if (moduleFilePath == nullptr || moduleName == nullptr || home == nullptr) return 0;
     ProfileDirBuffer directory{};
-    if (!findProfileDir(home, app, directory)) return 0;
+    if (!profileDirectory(home, app, checkedDirectory, directory)) return 0;
 
     const NssSession nss = NssSession::startAllowingReadOnly(directory.data(), kModuleDatabase);
     if (!nss) return 0;
@@ -62,10 +72,11 @@ int addModuleToProfile(const char *moduleName, const char *moduleFilePath, const
     return SECMOD_AddNewModule(moduleName, moduleFilePath, 0, 0) == SECSuccess ? 1 : 0;
 }
 
-int deleteModuleFromProfile(const char *moduleName, const char *home, ProfileApp app) {
+int deleteModuleFromProfile(const char *moduleName, const char *home, ProfileApp app,
+                            const char *checkedDirectory) {
     if (home == nullptr || moduleName == nullptr) return 0;
     ProfileDirBuffer directory{};
-    if (!findProfileDir(home, app, directory)) return 0;
+    if (!profileDirectory(home, app, checkedDirectory, directory)) return 0;
 
     const NssSession nss = NssSession::startReadWrite(directory.data(), kModuleDatabase);
     if (!nss) return 0;
@@ -73,12 +84,13 @@ int deleteModuleFromProfile(const char *moduleName, const char *home, ProfileApp
     return SECMOD_DeleteModule(moduleName, &moduleType) == SECSuccess ? 1 : 0;
 }
 
-int importCertToProfile(const unsigned char *bytes, int length, const char *home, ProfileApp app) {
+int importCertToProfile(const unsigned char *bytes, int length, const char *home, ProfileApp app,
+                        const char *checkedDirectory) {
     // An item without data must never reach NSS.
     if (home == nullptr || bytes == nullptr || length <= 0) return 0;
     SECItem item{};
     ProfileDirBuffer directory{};
-    if (!findProfileDir(home, app, directory)) return 0;
+    if (!profileDirectory(home, app, checkedDirectory, directory)) return 0;
 
     // The attempt's own copy of the certificate is made before NSS starts: an
     // attempt that cannot have it ends without touching the profile. The copy

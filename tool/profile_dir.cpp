@@ -2,6 +2,7 @@
 #include "profile_dir.h"
 
 #include "path_text.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <ini.h>
@@ -20,62 +21,48 @@ struct IniClose {
 };
 using IniHandle = std::unique_ptr<ini_t, IniClose>;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Opens the profile list without waiting for anything (a named pipe that
 // nobody writes, a device) and keeps it only when it is a regular file of at
 // most PROFILES_INI_MAX_SIZE bytes; -1 otherwise.
-int openProfileList(const char *path) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;
+UniqueFd openProfileList(const char *path) {
+    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) return fd;
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0 ||
-        static_cast<unsigned long long>(status.st_size) > PROFILES_INI_MAX_SIZE) {
-        close(fd);
-        return -1;
-    }
+    if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0 ||
+        static_cast<unsigned long long>(status.st_size) > PROFILES_INI_MAX_SIZE)
+        fd.reset();
     return fd;
+}
+
+std::array<char, 64> viaDescriptor(int fd) {
+    std::array<char, 64> path{};
+    std::snprintf(path.data(), path.size(), "/proc/self/fd/%d", fd);
+    return path;
 }
 
 // The engine reads the list through the descriptor checked above, so that
 // nothing put in its place after the check is read instead.
-IniHandle openCheckedList(const FileDescriptor &list, const char *path) {
-    std::array<char, 64> viaDescriptor{};
-    std::snprintf(viaDescriptor.data(), viaDescriptor.size(), "/proc/self/fd/%d", list.get());
-    IniHandle ini(ini_open(viaDescriptor.data(), "r", nullptr));
-    // Without /proc the path is read again; the time limit of each home
-    // still bounds what a swap could stall.
-    if (!ini && access("/proc/self/fd", F_OK) != 0) ini.reset(ini_open(path, "r", nullptr));
+IniHandle openCheckedList(const UniqueFd &list, const char *path) {
+    IniHandle ini(ini_open(viaDescriptor(list.get()).data(), "r", nullptr));
+    // Without /proc the path (if any) is read again; the time limit of each
+    // home still bounds what a swap could stall.
+    if (!ini && path != nullptr && access("/proc/self/fd", F_OK) != 0)
+        ini.reset(ini_open(path, "r", nullptr));
     return ini;
 }
 
-}  // namespace
-
-int findProfileDir(const char *home, ProfileApp app, ProfileDirBuffer &out) {
+// Reads the profile directory from the opened list; path: the list's name,
+// when it may be read again by name.
+int readProfileDir(const UniqueFd &list, const char *path, const char *home, ProfileApp app,
+                   ProfileDirBuffer &out) {
+    if (!list) return 0;
     const ProfileLocation location = profileLocationOf(app);
-
-    std::array<char, PROFILES_INI_PATH_SIZE> listPath{};
-    if (!joinText(listPath, {home, location.listFile})) return 0;
-    const FileDescriptor list(openProfileList(listPath.data()));
-    if (list.get() < 0) return 0;
 
     std::array<char, PROFILE_PATH_VALUE_SIZE> value{};
     {
         // Read only: the engine works on a private copy and profiles.ini is
         // never rewritten. A missing heading or key leaves the value empty.
-        const IniHandle ini = openCheckedList(list, listPath.data());
+        const IniHandle ini = openCheckedList(list, path);
         if (!ini) return 0;
         ini_selectHeading(ini.get(), "Profile0");
         ini_selectKey(ini.get(), "Path");
@@ -95,4 +82,16 @@ int findProfileDir(const char *home, ProfileApp app, ProfileDirBuffer &out) {
     // The value is taken as relative to the application's directory, whatever
     // the file says about it; home and value together always fit.
     return joinText(out, {home, location.parent, value.data()}) ? 1 : 0;
+}
+
+}  // namespace
+
+int findProfileDir(const char *home, ProfileApp app, ProfileDirBuffer &out) {
+    std::array<char, PROFILES_INI_PATH_SIZE> listPath{};
+    if (!joinText(listPath, {home, profileLocationOf(app).listFile})) return 0;
+    return readProfileDir(openProfileList(listPath.data()), listPath.data(), home, app, out);
+}
+
+int findProfileDirThrough(int listFd, const char *home, ProfileApp app, ProfileDirBuffer &out) {
+    return readProfileDir(openProfileList(viaDescriptor(listFd).data()), nullptr, home, app, out);
 }

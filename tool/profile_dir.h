@@ -24,3 +24,7 @@ using ProfileDirBuffer = std::array<char, PROFILE_DIR_SIZE>;
 // without waiting, so a named pipe fails at once), and when the value, once
 // trimmed, does not fit PROFILE_PATH_VALUE_SIZE with its NUL (never cut).
 int findProfileDir(const char *home, ProfileApp app, ProfileDirBuffer &out);
+
+// The same, with profiles.ini opened through listFd, a descriptor of the
+// very file that was checked (an O_PATH one will do), never by its name.
+int findProfileDirThrough(int listFd, const char *home, ProfileApp app, ProfileDirBuffer &out);

@@ -60,7 +60,7 @@ public:
     }
 
     void finish() {
-        while (!homes_.empty()) {
+        while (!homes_.empty() || !ending_.empty()) {
             waitForAny();
             printSettled();
         }
@@ -77,22 +77,26 @@ private:
             homes_.begin(), homes_.end(), [](const Home &home) { return !home.attempts->settled(); }));
     }
 
-    // Waits until a running home reports, ends or reaches its deadline.
+    // Waits until a child reports, ends or reaches its deadline, and takes
+    // what arrived from every child: each one is reaped as soon as it has
+    // ended, whether or not its line is due yet.
     void waitForAny() {
+        std::vector<HomeAttempts *> children;
+        for (const Home &home : homes_) children.push_back(home.attempts.get());
+        for (const std::unique_ptr<HomeAttempts> &attempts : ending_) children.push_back(attempts.get());
+        std::erase_if(children, [](const HomeAttempts *attempts) { return attempts->reaped(); });
+        if (children.empty()) return;
         std::vector<pollfd> ready;
         auto earliest = std::chrono::steady_clock::time_point::max();
-        for (const Home &home : homes_) {
-            if (home.attempts->settled()) continue;
-            ready.push_back({home.attempts->reportFd(), POLLIN, 0});
-            earliest = std::min(earliest, home.attempts->deadline());
+        for (const HomeAttempts *attempts : children) {
+            ready.push_back({attempts->pollFd(), POLLIN, 0});
+            earliest = std::min(earliest, attempts->deadline());
         }
-        if (ready.empty()) return;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             earliest - std::chrono::steady_clock::now());
         poll(ready.data(), ready.size(),
              static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 60000)));
-        for (Home &home : homes_)
-            if (!home.attempts->settled()) home.attempts->progress();
+        for (HomeAttempts *attempts : children) attempts->progress();
     }
 
     void printSettled() {
@@ -104,10 +108,9 @@ private:
                 else
                     command_.printRootLine();
             }
-            ending_.push_back(std::move(home.attempts));
+            if (!home.attempts->reaped()) ending_.push_back(std::move(home.attempts));
             homes_.pop_front();
         }
-        // Children that reported end while the next ones start.
         std::erase_if(ending_, [](const std::unique_ptr<HomeAttempts> &attempts) {
             return attempts->reaped();
         });
@@ -117,7 +120,7 @@ private:
     const std::chrono::milliseconds timeLimit_;
     const std::size_t jobs_;
     std::deque<Home> homes_;
-    std::vector<std::unique_ptr<HomeAttempts>> ending_;
+    std::vector<std::unique_ptr<HomeAttempts>> ending_;  // printed, not yet reaped
 };
 
 }  // namespace

@@ -55,7 +55,8 @@ void writeOwned(const std::string &path, const std::string &text, uid_t owner) {
 }
 
 // Private namespaces, tmpfs over /root and /home, 200 homes with two profiles
-// each (copies of one database made by certutil), SoftHSM configured privately.
+// each (copies of one database made by certutil), SoftHSM configured privately
+// (also bound over /etc/softhsm).
 void buildHomes() {
     if (geteuid() != 0 || unshare(CLONE_NEWNS | CLONE_NEWIPC) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -72,6 +73,12 @@ void buildHomes() {
         std::string("directories.tokendir = ") + kWork + "/tokens\nobjectstore.backend = file\n",
         0);
     setenv("SOFTHSM2_CONF", (std::string(kWork) + "/softhsm2.conf").c_str(), 1);
+    // Keyrill gives each owner's attempt a login's environment without
+    // SOFTHSM2_CONF: SoftHSM then reads its configuration from /etc/softhsm.
+    if (mount(kWork, "/etc/softhsm", nullptr, MS_BIND, nullptr) != 0) {
+        std::fprintf(stderr, "keyrill_sweep_bench: cannot bind %s over /etc/softhsm\n", kWork);
+        std::exit(1);
+    }
     chmod("/root", 0755);  // the owners' children read the SoftHSM configuration
 
     std::ifstream pristine(std::string(kWork) + "/db/pkcs11.txt");

@@ -133,7 +133,7 @@ std::uint32_t handle_of(const Bytes &block) {
 // A request block that names its requester, as libqvkclient posts them.
 Bytes from(pid_t requester, Bytes request) {
     const Bytes word = le32(static_cast<std::uint32_t>(requester));
-    std::copy(word.begin(), word.end(), request.begin() + REQ_REQUESTER_OFFSET);
+    std::copy_n(word.begin(), REQ_REQUESTER_SIZE, request.begin() + REQ_REQUESTER_OFFSET);
     return request;
 }
 
@@ -336,7 +336,7 @@ TEST_F(Hardening, AGuessedHandleReachesNothing) {
             EXPECT_EQ(status_of(raw.exchange(transmit_request(guess, kApdu, 2))), QVK_STATUS_NOT_OPEN);
         }
     }
-    EXPECT_EQ(qvk_close(client, theirs), QVK_OK);  // "not open": nothing closed
+    EXPECT_EQ(qvk_close(client, theirs), QVK_ERR_HANDLE_NOT_OPEN) << "answered as for a handle not open";
     EXPECT_EQ(transmits_logged(), 0u);
     EXPECT_EQ(calls().back(), "udk open /dev/QVUsbKey0 -> 3");
 

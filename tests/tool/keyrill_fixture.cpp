@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,12 +130,27 @@ std::string in_listing_order(const std::map<std::string, std::string> &lines) {
     return text;
 }
 
+namespace {
+
+// The output of a listing program; a listing that fails is the test's failure.
+std::string listing(const std::vector<std::string> &argv) {
+    const ProcessResult listed = run_program(argv);
+    if (listed.exitStatus != 0) {
+        std::string line;
+        for (const std::string &argument : argv) line += argument + " ";
+        ADD_FAILURE() << line << "exited with " << listed.exitStatus << ": " << listed.err;
+    }
+    return listed.out;
+}
+
+}  // namespace
+
 std::string list_modules(const std::string &directory, uid_t uid, gid_t gid) {
-    return run_program(as_owner(uid, gid, {"modutil", "-list", "-dbdir", "sql:" + directory})).out;
+    return listing(as_owner(uid, gid, {"modutil", "-list", "-dbdir", "sql:" + directory}));
 }
 
 std::string list_certificates(const std::string &directory, uid_t uid, gid_t gid) {
-    return run_program(as_owner(uid, gid, {"certutil", "-L", "-d", "sql:" + directory})).out;
+    return listing(as_owner(uid, gid, {"certutil", "-L", "-d", "sql:" + directory}));
 }
 
 std::vector<std::string> files_not_owned_by(const std::string &directory, uid_t uid) {
@@ -156,6 +173,18 @@ SoftHsm::SoftHsm() {
     write_file(dir_ / "softhsm2.conf", "directories.tokendir = " + (dir_ / "tokens") +
                                            "\nobjectstore.backend = file\nlog.level = ERROR\n");
     setenv("SOFTHSM2_CONF", (dir_ / "softhsm2.conf").c_str(), 1);
+    // Attempts under a user's identity start from that user's login
+    // environment: there the module finds its configuration where it looks
+    // by default.
+    if (in_private_namespaces()) {
+        if (access("/etc/softhsm", F_OK) != 0) private_directory("/etc/softhsm");
+        bind_mount(dir_.path(), "/etc/softhsm");
+        bound_ = true;
+    }
+}
+
+SoftHsm::~SoftHsm() {
+    if (bound_) umount2("/etc/softhsm", MNT_DETACH);
 }
 
 std::string test_ca_path() {
@@ -165,6 +194,37 @@ std::string test_ca_path() {
 std::string database_contents(const std::string &directory) {
     return read_file(directory + "/cert9.db") + "|" + read_file(directory + "/key4.db") + "|" +
            read_file(directory + "/pkcs11.txt");
+}
+
+LyingMount::LyingMount(const std::string &directory, uid_t uid, gid_t gid, bool allowOther)
+    : directory_(directory) {
+    std::array<int, 2> ready{};
+    if (pipe(ready.data()) != 0) throw std::runtime_error("pipe");
+    std::vector<std::string> argv{KEYRILL_LYING_FS, directory, std::to_string(uid),
+                                  std::to_string(gid)};
+    if (allowOther) argv.emplace_back("allow_other");
+    daemon_ = fork();
+    if (daemon_ == 0) {
+        dup2(ready[1], 1);
+        close(ready[0]);
+        std::vector<char *> args;
+        for (std::string &argument : argv) args.push_back(argument.data());
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(ready[1]);
+    std::array<char, 6> line{};
+    const bool started = daemon_ > 0 && read(ready[0], line.data(), line.size()) == 6 &&
+                         std::string(line.data(), line.size()) == "ready\n";
+    close(ready[0]);
+    if (!started) throw std::runtime_error("keyrill_lying_fs did not mount " + directory);
+}
+
+LyingMount::~LyingMount() {
+    umount2(directory_.c_str(), MNT_DETACH);
+    kill(daemon_, SIGKILL);
+    waitpid(daemon_, nullptr, 0);
 }
 
 }  // namespace qvk::test

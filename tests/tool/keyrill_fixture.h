@@ -69,16 +69,37 @@ std::string list_certificates(const std::string &directory, uid_t uid, gid_t gid
 std::vector<std::string> files_not_owned_by(const std::string &directory, uid_t uid);
 
 // A SoftHSM configuration of its own, readable by every user, put in
-// SOFTHSM2_CONF for this process and the programs it starts.
+// SOFTHSM2_CONF for this process and the programs it starts and, in private
+// namespaces, bound over /etc/softhsm, where SoftHSM looks without it.
 class SoftHsm {
 public:
     SoftHsm();
+    ~SoftHsm();
+    SoftHsm(const SoftHsm &) = delete;
+    SoftHsm &operator=(const SoftHsm &) = delete;
 
 private:
     TempDir dir_;
+    bool bound_ = false;
 };
 
 // The DER CA certificate "Keyrill Test CA" (O "Kestrane Tests").
 std::string test_ca_path();
+
+// A FUSE file system that user uid:gid mounted over their own directory
+// (with or without allow_other): it shows the directory's content, passed
+// through with the user's rights, but reports every file as root's and
+// writable by neither group nor others. Unmounted when the owner goes.
+class LyingMount {
+public:
+    LyingMount(const std::string &directory, uid_t uid, gid_t gid, bool allowOther);
+    ~LyingMount();
+    LyingMount(const LyingMount &) = delete;
+    LyingMount &operator=(const LyingMount &) = delete;
+
+private:
+    std::string directory_;
+    pid_t daemon_ = -1;
+};
 
 }  // namespace qvk::test

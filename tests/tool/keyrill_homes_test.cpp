@@ -1,17 +1,25 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Keyrill end to end on homes that are hostile or unusual: shared homes that
-// a group can write, module lists that name a planted library, a named pipe
-// or an oversize file as profiles.ini, homes on a file system whose listing
-// gives no entry types, modules gated by a supplementary group, profiles
-// without databases, and a certificate that is no CA. As root, in private
-// mounts over /root and /home, on real NSS databases.
+// a group can write (and whose trees a member swaps), module lists that name
+// a planted library (which may exit), a home under a FUSE mount that lies
+// about owners, a named pipe or an oversize file as profiles.ini, homes on a
+// file system whose listing gives no entry types, modules gated by a
+// supplementary group, profiles without databases, and certificates that
+// are no plain CA. As root, in private mounts over /root and /home, on real
+// NSS databases.
 #include "keyrill_fixture.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
 
 using namespace qvk::test;
 
@@ -34,7 +42,12 @@ protected:
         chmod(logDir.path().c_str(), 0777);
         write_file(loadLog, "");
         chmod(loadLog.c_str(), 0666);
-        setenv("KEYRILL_PLANTED_LOG", loadLog.c_str(), 1);
+        for (const std::string &copy : {planted, exiting}) {
+            write_file(copy, read_file(KEYRILL_PLANTED_MODULE));
+            chmod(copy.c_str(), 0755);
+        }
+        // Nothing of the administrator's environment may reach a user's code.
+        setenv("KEYRILL_TEST_SECRET", "root's own", 1);
     }
 
     ProcessResult keyrill(std::vector<std::string> arguments) {
@@ -50,27 +63,38 @@ protected:
         EXPECT_EQ(result.err, "");
     }
 
-    // Adds the planted library to the module list of profile.
-    void plant(const std::string &profile) {
+    // Adds a planted library to the module list of profile.
+    void plant(const std::string &profile, const std::string &library) {
         const std::string list = profile + "/pkcs11.txt";
-        write_file(list, read_file(list) + "library=" + KEYRILL_PLANTED_MODULE + "\nname=planted\n\n");
+        write_file(list, read_file(list) + "library=" + library + "\nname=planted\n\n");
+    }
+    void plant(const std::string &profile) { plant(profile, planted); }
+
+    // Each load of a planted library: "<uid> <euid> <HOME> clean|leaked".
+    std::vector<std::string> loads() {
+        std::vector<std::string> lines;
+        std::istringstream in(read_file(loadLog));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
     }
 
     SoftHsm softHsm;
     TempDir logDir;
-    const std::string loadLog = logDir / "loads";  // "<uid> <euid>" of each load
+    const std::string loadLog = logDir / "loads";
+    const std::string planted = logDir / "planted.so";
+    const std::string exiting = logDir / "planted-exit.so";  // calls exit(1) once loaded
 };
+
+// The uid of each load.
+std::vector<std::string> loadUids(const std::vector<std::string> &lines) {
+    std::vector<std::string> uids;
+    for (const std::string &line : lines) uids.push_back(line.substr(0, line.find(' ')));
+    return uids;
+}
 
 }  // namespace
 
 TEST_F(KeyrillHomes, NothingOthersCanWriteIsLoadedFollowedOrCreatedAsRoot) {
-#if defined(__SANITIZE_ADDRESS__)
-    // Known open fault: in the sanitizer build the CA import into the
-    // user-owned Thunderbird profile in /root does not happen (no report, no
-    // output), while the plain build, which is what is shipped, passes.
-    GTEST_SKIP() << "known open fault of the sanitizer build (the CA misses the user-owned "
-                    "profile in /root); this test runs in the plain build";
-#endif
     // A shared home: root's, but the group may write it (root:devs 2775). A
     // member planted a Firefox profile whose module list names their library,
     // and made the Thunderbird profile a link to a directory only root enters.
@@ -101,20 +125,21 @@ TEST_F(KeyrillHomes, NothingOthersCanWriteIsLoadedFollowedOrCreatedAsRoot) {
     const std::string rootTb = make_profile("/root", ".thunderbird", profiles_ini("b"), "b", kBob);
     plant(rootTb);
 
-    expectRun({"-add", kModule, kSoftHsmLibrary},
-              kAddLine + "root succeed.\n" + kAddLine + "shared succeed\n");
-    expectRun({"-reg", test_ca_path()}, kRegLine + "root succeed.\n" + kRegLine + "shared succeed\n");
-    expectRun({"-del", kModule}, "        Delete PKCS#11 module for root succeed.\n"
-                                 "        Delete PKCS#11 module for shared succeed.\n");
+    // The shared home is worked on as nobody, who cannot enter the member's
+    // profile: no line for it.
+    expectRun({"-add", kModule, kSoftHsmLibrary}, kAddLine + "root succeed.\n");
+    expectRun({"-reg", test_ca_path()}, kRegLine + "root succeed.\n");
+    expectRun({"-del", kModule}, "        Delete PKCS#11 module for root succeed.\n");
 
-    // The planted library ran as the member who planted it, as the owner of
-    // the Thunderbird tree in /root and, for the open module list, as nobody;
-    // never as root.
-    const std::string loads = read_file(loadLog);
-    EXPECT_NE(loads.find("12350 12350\n"), std::string::npos) << loads;
-    EXPECT_NE(loads.find("12346 12346\n"), std::string::npos) << loads;
-    EXPECT_NE(loads.find("65534 65534\n"), std::string::npos) << loads;
-    EXPECT_EQ(("\n" + loads).find("\n0 "), std::string::npos) << loads;
+    // The planted library ran as the owner of the Thunderbird tree in /root
+    // and, for the open module list, as nobody, each with a login's
+    // environment; never as root, nor as the member in the shared home.
+    const std::vector<std::string> seen = loads();
+    const std::string all = read_file(loadLog);
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "12346 12346 /root clean"), seen.end()) << all;
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "65534 65534 /nonexistent clean"), seen.end()) << all;
+    for (const std::string &line : seen)
+        EXPECT_TRUE(line.starts_with("12346 12346 ") || line.starts_with("65534 65534 ")) << line;
     EXPECT_EQ(files_not_owned_by(memberFf, kMember), std::vector<std::string>{});
     EXPECT_EQ(run_program({"ls", "-A", "/root/secret"}).out, "");
     EXPECT_EQ(files_not_owned_by(rootFf, 0), std::vector<std::string>{});
@@ -122,6 +147,80 @@ TEST_F(KeyrillHomes, NothingOthersCanWriteIsLoadedFollowedOrCreatedAsRoot) {
     EXPECT_NE(list_certificates(rootTb, kBob, kBob).find("Keyrill Test CA"), std::string::npos);
     EXPECT_NE(list_certificates(rootFf, 0, 0).find("Keyrill Test CA"), std::string::npos);
 }
+
+TEST_F(KeyrillHomes, AMemberSwappingTreesInASharedHomeNeverRunsAsAnotherMember) {
+    // In root:devs 2775 /home/shared, member B owns .mozilla; member C keeps
+    // a tree of her own, readable by all, whose module list names her
+    // library, and swaps the two names over and over.
+    make_owned_directories("/home", "shared", 0, kDevs);
+    chmod("/home/shared", 02775);
+    make_profile("/home/shared", ".mozilla/firefox", profiles_ini("p"), "p", kBob);
+    make_owned_directories("/home/shared", ".swap/firefox", kMember, kMember);
+    const std::string memberFf =
+        make_profile("/home/shared/.swap", "firefox", profiles_ini("p"), "p", kMember);
+    plant(memberFf);
+    ASSERT_EQ(run_program({"chmod", "-R", "a+rX", "/home/shared/.swap"}).exitStatus, 0);
+
+    const pid_t swapper = fork();
+    if (swapper == 0) {
+        if (setresgid(kDevs, kDevs, kDevs) != 0 || setresuid(kMember, kMember, kMember) != 0) _exit(1);
+        for (;;)
+            renameat2(AT_FDCWD, "/home/shared/.mozilla", AT_FDCWD, "/home/shared/.swap",
+                      RENAME_EXCHANGE);
+    }
+    ASSERT_GT(swapper, 0);
+    for (int round = 0; round < 30; ++round)
+        EXPECT_EQ(keyrill({"-add", kModule, kSoftHsmLibrary}).exitStatus, 0);
+    kill(swapper, SIGKILL);
+    waitpid(swapper, nullptr, 0);
+
+    // Whichever tree the name led to, the home was worked on as nobody.
+    for (const std::string &uid : loadUids(loads())) EXPECT_EQ(uid, "65534");
+}
+
+TEST_F(KeyrillHomes, APlantedModuleThatExitsGivesNoSuccessAndCostsNoOtherAttemptItsTurn) {
+    // No Firefox profile in /root (root's attempt fails), and a Thunderbird
+    // tree of bob's whose module list names a library that calls exit(1).
+    chmod("/root", 0711);
+    const std::string rootTb = make_profile("/root", ".thunderbird", profiles_ini("b"), "b", kBob);
+    plant(rootTb, exiting);
+    // Alice's Firefox profile names it too; her Thunderbird profile still gets its turn.
+    make_owned_directories("/home", "alice", kAlice, kAlice);
+    const std::string aliceFf =
+        make_profile("/home/alice", ".mozilla/firefox", profiles_ini("a"), "a", kAlice);
+    const std::string aliceTb = make_profile("/home/alice", ".thunderbird", profiles_ini("t"), "t", kAlice);
+    plant(aliceFf, exiting);
+
+    expectRun({"-add", kModule, kSoftHsmLibrary}, kAddLine + "alice succeed\n");
+    std::vector<std::string> uids = loadUids(loads());
+    std::sort(uids.begin(), uids.end());
+    EXPECT_EQ(uids, (std::vector<std::string>{"12345", "12346"}));
+    const std::string registered = std::string("name=") + kModule;
+    EXPECT_EQ(read_file(rootTb + "/pkcs11.txt").find(registered), std::string::npos);
+    EXPECT_EQ(read_file(aliceFf + "/pkcs11.txt").find(registered), std::string::npos);
+    EXPECT_NE(read_file(aliceTb + "/pkcs11.txt").find(registered), std::string::npos);
+}
+
+class KeyrillFuseHome : public KeyrillHomes, public testing::WithParamInterface<bool> {};
+
+TEST_P(KeyrillFuseHome, AHomeUnderAUsersFuseMountIsWorkedOnAsThatUser) {
+    // Alice mounts a file system over her home that shows her own files but
+    // reports each as root's and closed to others.
+    make_owned_directories("/home", "alice", kAlice, kAlice);
+    chmod("/home/alice", 0755);
+    const std::string aliceFf =
+        make_profile("/home/alice", ".mozilla/firefox", profiles_ini("a"), "a", kAlice);
+    plant(aliceFf);
+    {
+        const LyingMount mount("/home/alice", kAlice, kAlice, GetParam());
+        expectRun({"-add", kModule, kSoftHsmLibrary}, kAddLine + "alice succeed\n");
+    }
+    EXPECT_EQ(loadUids(loads()), std::vector<std::string>{"12345"});
+    EXPECT_NE(read_file(aliceFf + "/pkcs11.txt").find(std::string("name=") + kModule),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutAllowOther, KeyrillFuseHome, testing::Bool());
 
 TEST_F(KeyrillHomes, AProfileListThatIsNoRegularFileOrTooLargeIsSkippedAtOnce) {
     // A named pipe that nobody writes as the Firefox list: Thunderbird's
@@ -210,19 +309,70 @@ TEST_F(KeyrillHomes, ACaGoesWithItsTrustIntoAProfileWithoutDatabases) {
     EXPECT_EQ(files_not_owned_by(fresh, kAlice), std::vector<std::string>{});
 }
 
-TEST_F(KeyrillHomes, ACertificateThatIsNoCaIsRefusedBeforeAnyProfile) {
+TEST_F(KeyrillHomes, OnlyOnePlainCaCertificateIsImportedAndAnythingElseTouchesNoProfile) {
     const std::string rootFf = make_profile("/root", ".mozilla/firefox", profiles_ini("r"), "r", 0);
     make_owned_directories("/home", "alice", kAlice, kAlice);
     const std::string aliceFf =
         make_profile("/home/alice", ".mozilla/firefox", profiles_ini("a"), "a", kAlice);
+    plant(aliceFf);  // any NSS start on the profile would load it
     // A profile without databases would get them from any NSS start.
     make_profile("/home/alice", ".thunderbird", profiles_ini("fresh"), "", kAlice);
     make_owned_directories("/home/alice/.thunderbird", "fresh", kAlice, kAlice);
     const std::string rootBefore = database_contents(rootFf), aliceBefore = database_contents(aliceFf);
 
-    expectRun({"-reg", KEYRILL_TEST_LEAF}, "");
+    // The zoo, made with openssl: a server's key signs each of its own.
+    TempDir zoo;
+    const std::string ca = read_file(test_ca_path());
+    auto openssl = [](const std::string &command) {
+        ASSERT_EQ(run_program({"sh", "-c", "openssl " + command + " 2>&1"}).exitStatus, 0) << command;
+    };
+    openssl("req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=srv -keyout " +
+            (zoo / "key") + " -out " + (zoo / "csr"));
+    write_file(zoo / "ext", "[server]\nkeyUsage=digitalSignature\nextendedKeyUsage=serverAuth\n"
+                            "[broken]\nbasicConstraints=critical,DER:01:01:ff\n");
+    const std::string sign = "x509 -req -days 2 -outform DER -in " + (zoo / "csr") + " -signkey " +
+                             (zoo / "key") + " -extfile " + (zoo / "ext");
+    openssl(sign + " -extensions server -out " + (zoo / "server.der"));
+    openssl(sign + " -extensions broken -out " + (zoo / "broken.der"));
+    openssl("x509 -req -days 2 -outform DER -in " + (zoo / "csr") + " -signkey " + (zoo / "key") +
+            " -out " + (zoo / "v1.der"));
+    openssl("x509 -inform DER -in " + std::string(KEYRILL_TEST_LEAF) + " -out " + (zoo / "leaf.pem"));
+    openssl("x509 -inform DER -in " + test_ca_path() + " -out " + (zoo / "ca.pem"));
+    const std::string caPem = read_file(zoo / "ca.pem");
+    write_file(zoo / "trailing.der", ca + "\n");
+    write_file(zoo / "bundle.der", ca + ca);
+    write_file(zoo / "bundle.pem", caPem + caPem);
+    write_file(zoo / "garbage", "this is no certificate\n");
+    write_file(zoo / "truncated.der", ca.substr(0, ca.size() - 20));
+
+    const std::pair<std::string, std::string> refused[] = {
+        {zoo / "server.der", "no basic constraints"},
+        {zoo / "v1.der", "version 1 or 2"},
+        {zoo / "broken.der", "basic constraints cannot be decoded"},
+        {KEYRILL_TEST_LEAF, "basic constraints say that it is no CA"},
+        {zoo / "leaf.pem", "basic constraints say that it is no CA"},
+        {zoo / "trailing.der", "other bytes follow the certificate"},
+        {zoo / "bundle.der", "more than one certificate"},
+        {zoo / "bundle.pem", "more than one certificate"},
+        {zoo / "garbage", "neither a DER certificate nor a PEM"},
+        {zoo / "truncated.der", "cut short"},
+    };
+    for (const auto &[file, reason] : refused) {
+        SCOPED_TRACE(file);
+        const ProcessResult result = keyrill({"-reg", file});
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(result.out, "");
+        // One line on standard error that says why.
+        EXPECT_TRUE(result.err.starts_with("Keyrill: " + file + ": not imported: ")) << result.err;
+        EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
     EXPECT_TRUE(database_contents(rootFf) == rootBefore) << "root's databases changed";
     EXPECT_TRUE(database_contents(aliceFf) == aliceBefore) << "alice's databases changed";
     EXPECT_EQ(run_program({"ls", "-A", "/home/alice/.thunderbird/fresh"}).out, "");
-    EXPECT_EQ(list_certificates(aliceFf, kAlice, kAlice).find("Keyrill Test Leaf"), std::string::npos);
+    EXPECT_EQ(loads(), std::vector<std::string>{}) << "a profile was opened";
+
+    // The CA itself, as PEM, goes in.
+    expectRun({"-reg", zoo / "ca.pem"}, kRegLine + "root succeed.\n" + kRegLine + "alice succeed\n");
+    EXPECT_NE(list_certificates(rootFf, 0, 0).find("Keyrill Test CA"), std::string::npos);
 }

@@ -55,6 +55,9 @@ TEST(KeyrillPathOwner, RootOnlyWhereNobodyElseCanChangeAnything) {
     ASSERT_EQ(symlink("loop", (t + "/closed/loop").c_str()), 0);
     ASSERT_EQ(symlink(t.c_str(), (t + "/alice/to-top").c_str()), 0);
     ASSERT_EQ(lchown((t + "/alice/to-top").c_str(), kAlice, kAlice), 0);
+    // A user's own link in the sticky directory, leading to root's files.
+    ASSERT_EQ(symlink((t + "/closed/profile").c_str(), (t + "/sticky/alices").c_str()), 0);
+    ASSERT_EQ(lchown((t + "/sticky/alices").c_str(), kAlice, kAlice), 0);
 
     const std::string alice = std::to_string(kAlice) + ":" + std::to_string(kAlice);
     const std::pair<std::string, std::string> cases[] = {
@@ -66,11 +69,12 @@ TEST(KeyrillPathOwner, RootOnlyWhereNobodyElseCanChangeAnything) {
         {"/closed/loop", "nobody"},
         {"/closed/profile/../profile/pkcs11.txt", "root"},
         {"/shared", "nobody"},
-        {"/shared/.mozilla/firefox/profiles.ini", alice},  // the planter's own rights
+        {"/shared/.mozilla/firefox/profiles.ini", "nobody"},  // any member could swap it
         {"/shared/rootowned/x", "nobody"},
         {"/shared/to-closed/profile", "nobody"},      // no link followed below an open directory
         {"/sticky/kept", "root"},                     // others cannot replace root's entry
         {"/sticky/missing", "nobody"},                // but could create this one
+        {"/sticky/alices/pkcs11.txt", alice},         // a user's link: never followed as root
         {"/sticky", "nobody"},
         {"/alice/bobs/x", alice},                     // the first owner on the way decides
         {"/alice/to-top/closed/profile", alice},
@@ -78,4 +82,23 @@ TEST(KeyrillPathOwner, RootOnlyWhereNobodyElseCanChangeAnything) {
     for (const auto &[relative, expected] : cases)
         EXPECT_EQ(describe(ownerOfPath(t + relative)), expected) << relative;
     EXPECT_EQ(describe(ownerOfPath("relative/path")), "nobody");
+}
+
+TEST(KeyrillPathOwner, AFuseMountIsItsMountersWhateverItReports) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    // Each mount claims that everything in it is root's and closed to others;
+    // without allow_other root cannot even look.
+    TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    const std::string t = dir.path();
+    node(t + "/alice/.mozilla", kAlice, 0755);
+    node(t + "/bob/.mozilla", kBob, 0755);
+    node(t + "/byroot/.mozilla", 0, 0755);
+    const LyingMount alices(t + "/alice", kAlice, kAlice, true);
+    const LyingMount bobs(t + "/bob", kBob, kBob, false);
+    const LyingMount roots(t + "/byroot", 0, 0, true);
+
+    EXPECT_EQ(describe(ownerOfPath(t + "/alice/.mozilla/x")), std::to_string(kAlice) + ":" + std::to_string(kAlice));
+    EXPECT_EQ(describe(ownerOfPath(t + "/bob/.mozilla/x")), std::to_string(kBob) + ":" + std::to_string(kBob));
+    EXPECT_EQ(describe(ownerOfPath(t + "/byroot/.mozilla")), "nobody");
 }
