@@ -7,12 +7,10 @@
 #include <winscard.h>
 
 #include <array>
-#include <atomic>
 #include <cstring>
 #include <type_traits>
 
 #include "ccid_config.h"
-#include "exchanger.h"
 #include "handle_table.h"
 #include "pcsc_context.h"
 
@@ -22,7 +20,6 @@ static_assert(std::is_same_v<decltype(&EnumQvDevPath), qvk_enum_fn>);
 static_assert(std::is_same_v<decltype(&OpenQvDev), qvk_open_fn>);
 static_assert(std::is_same_v<decltype(&CloseQvDev), qvk_close_fn>);
 static_assert(std::is_same_v<decltype(&Icc_tsi_apiQvDev), qvk_transmit_fn>);
-static_assert(std::is_same_v<decltype(&SetQvDevTimeout), qvk_set_timeout_fn>);
 
 namespace {
 
@@ -52,10 +49,10 @@ private:
 class Family {
 public:
     ~Family() {
-        // Unloaded or the process ends: leave every card as it is. A card
-        // given to an abandoned exchange is that exchange's to release.
+        // Unloaded or the process ends: leave every card as it is. A card in
+        // an exchange is left to it.
         handles.for_each([](OpenCard &open) {
-            if (open.context == 0) return;
+            if (open.exchanges > 0) return;
             SCardDisconnect(open.card, SCARD_LEAVE_CARD);
             SCardReleaseContext(open.context);
         });
@@ -64,12 +61,7 @@ public:
     Mutex mutex;
     PcscContext context;  // for listing the readers
     HandleTable handles;
-    Exchanger *exchanger = nullptr;  // made when first needed, and anew after one was abandoned
-    std::array<BYTE, kMaxApdu> received{};
 };
-
-// How long an exchange may take, in milliseconds; 0: no bound.
-std::atomic<std::uint32_t> g_timeout_ms{0};
 
 Family g_family;
 
@@ -163,50 +155,26 @@ QVK_CCID_EXPORT uint32_t OpenQvDev(const char *reader) {
     return handle;
 }
 
+// Disconnects the card and releases its context, and forgets the handle.
+void release(OpenCard &open) {
+    SCardDisconnect(open.card, SCARD_LEAVE_CARD);
+    SCardReleaseContext(open.context);
+    g_family.handles.remove(open);
+}
+
 QVK_CCID_EXPORT uint16_t CloseQvDev(uint32_t handle) {
     Turn turn(g_family.mutex);
     OpenCard *open = g_family.handles.find(handle);
-    if (open == nullptr) return 0;
-    if (open->context != 0) {
-        SCardDisconnect(open->card, SCARD_LEAVE_CARD);
-        SCardReleaseContext(open->context);
+    if (open == nullptr || open->closing) return 0;
+    if (open->exchanges > 0) {
+        open->closing = true;  // the last exchange on it releases it
+        return 1;
     }
-    g_family.handles.remove(*open);
+    release(*open);
     return 1;
 }
 
-QVK_CCID_EXPORT void SetQvDevTimeout(uint32_t milliseconds) {
-    g_timeout_ms.store(milliseconds, std::memory_order_relaxed);
-}
-
 namespace {
-
-// One exchange with an open card: the PC/SC result, the answer in *answer
-// and its length in received. With a bound set, on a thread of its own
-// (exchanger.h); a card whose exchange was abandoned is dead.
-LONG exchange(OpenCard &open, const uint8_t *command, std::size_t length, const BYTE *&answer,
-              DWORD &received) {
-    const uint32_t timeout_ms = g_timeout_ms.load(std::memory_order_relaxed);
-    if (timeout_ms != 0 && g_family.exchanger == nullptr) g_family.exchanger = Exchanger::create();
-    if (timeout_ms == 0 || g_family.exchanger == nullptr) {
-        received = static_cast<DWORD>(g_family.received.size());
-        answer = g_family.received.data();
-        return SCardTransmit(open.card, send_pci(open.protocol), command, static_cast<DWORD>(length), nullptr,
-                             g_family.received.data(), &received);
-    }
-    Exchanger &exchanger = *g_family.exchanger;
-    const LONG result = exchanger.exchange(open.context, open.card, open.protocol, command, length, timeout_ms);
-    if (result == Exchanger::kAbandoned) {
-        g_family.exchanger = nullptr;
-        open.context = 0;
-        open.card = 0;
-        open.dead = true;  // a late answer must not be taken for a later command's
-        return result;
-    }
-    answer = exchanger.received();
-    received = exchanger.received_length();
-    return result;
-}
 
 bool context_lost(LONG result) {
     return result == SCARD_E_NO_SERVICE || result == SCARD_E_SERVICE_STOPPED ||
@@ -215,6 +183,10 @@ bool context_lost(LONG result) {
 
 }  // namespace
 
+// The exchange itself runs without the plug-in's mutex: each card has a
+// PC/SC context of its own, so an exchange that a card (or its reader, or
+// pcscd) never answers holds up nothing else of the plug-in. The caller
+// (qvkserver) bounds the call.
 QVK_CCID_EXPORT uint32_t Icc_tsi_apiQvDev(uint32_t handle, int32_t command_length,
                                           const uint8_t *command, int32_t *response_length,
                                           uint8_t *response) {
@@ -224,32 +196,46 @@ QVK_CCID_EXPORT uint32_t Icc_tsi_apiQvDev(uint32_t handle, int32_t command_lengt
     if (command_length < static_cast<int32_t>(kMinApdu) || static_cast<std::size_t>(command_length) > kMaxApdu)
         return kNoAnswer;
 
-    Turn turn(g_family.mutex);
-    OpenCard *open = g_family.handles.find(handle);
-    if (open == nullptr || open->dead) return kNoAnswer;
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    {
+        Turn turn(g_family.mutex);
+        OpenCard *open = g_family.handles.find(handle);
+        if (open == nullptr || open->dead || open->closing) return kNoAnswer;
+        ++open->exchanges;
+        card = open->card;
+        protocol = open->protocol;
+    }
+    std::array<BYTE, kMaxApdu> received;
+    DWORD length = static_cast<DWORD>(received.size());
+    const LONG result = SCardTransmit(card, send_pci(protocol), command, static_cast<DWORD>(command_length),
+                                      nullptr, received.data(), &length);
 
-    const BYTE *answer = nullptr;
-    DWORD received = 0;
-    const LONG result = exchange(*open, command, static_cast<std::size_t>(command_length), answer, received);
+    Turn turn(g_family.mutex);
+    OpenCard &open = *g_family.handles.find(handle);
+    if (--open.exchanges == 0 && open.closing) {
+        release(open);
+        return kNoAnswer;
+    }
     if (result == SCARD_W_RESET_CARD) {
         // Another application reset the card: connect the handle again so
         // that later exchanges work, but this one reports the lost state.
-        DWORD protocol = 0;
-        if (SCardReconnect(open->card, SCARD_SHARE_SHARED, kProtocols, SCARD_LEAVE_CARD,
-                           &protocol) == SCARD_S_SUCCESS)
-            open->protocol = protocol;
+        DWORD again = 0;
+        if (SCardReconnect(open.card, SCARD_SHARE_SHARED, kProtocols, SCARD_LEAVE_CARD, &again) ==
+            SCARD_S_SUCCESS)
+            open.protocol = again;
         return kNoAnswer;
     }
     // A card inserted later is another card; a restarted pcscd knows
     // nothing of this card's context.
     if (result == SCARD_W_REMOVED_CARD || result == SCARD_E_NO_SMARTCARD ||
         result == SCARD_E_READER_UNAVAILABLE || context_lost(result))
-        open->dead = true;
-    if (result != SCARD_S_SUCCESS || received < 2) return kNoAnswer;
+        open.dead = true;
+    if (result != SCARD_S_SUCCESS || length < 2) return kNoAnswer;
 
-    const std::size_t data_length = received - 2;
+    const std::size_t data_length = length - 2;
     if (data_length > room) return kNoAnswer;
-    std::memcpy(response, answer, data_length);
+    std::memcpy(response, received.data(), data_length);
     *response_length = static_cast<int32_t>(data_length);
-    return static_cast<uint32_t>(answer[data_length]) << 8 | answer[data_length + 1];
+    return static_cast<uint32_t>(received[data_length]) << 8 | received[data_length + 1];
 }

@@ -20,7 +20,7 @@ std::uint32_t HandleTable::add(SCARDCONTEXT context, SCARDHANDLE card, DWORD pro
         ++id;
     } while (id == QVK_HANDLE_NONE || id == QVK_HANDLE_FAILED || find(id) != nullptr);
     last_id_ = id;
-    *free_slot = OpenCard{id, context, card, protocol, false};
+    *free_slot = OpenCard{id, context, card, protocol};
     return id;
 }
 

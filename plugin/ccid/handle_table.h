@@ -18,13 +18,12 @@ namespace qvk::ccid {
 // needs (pcsc-lite serialises the calls of one context).
 struct OpenCard {
     std::uint32_t id = 0;        // 0: free slot
-    SCARDCONTEXT context = 0;    // the card's own; 0 once given away
+    SCARDCONTEXT context = 0;    // the card's own
     SCARDHANDLE card = 0;
     DWORD protocol = 0;          // SCARD_PROTOCOL_T0 or _T1
-    // Dead for good: the card left its reader, pcscd went away, or an
-    // exchange was abandoned (its context and card then belong to the thread
-    // that still waits in it).
-    bool dead = false;
+    bool dead = false;           // the card left its reader, or pcscd went away
+    unsigned exchanges = 0;      // exchanges under way on it
+    bool closing = false;        // closed while in an exchange: the last one releases it
 };
 
 class HandleTable {

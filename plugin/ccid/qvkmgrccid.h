@@ -3,7 +3,7 @@
  * libqvkmgrccid: the device-family plug-in for smart cards in PC/SC readers
  * (every CCID reader, through pcsc-lite's pcscd), family 2 of qvkserver.
  *
- * Its only exports are the four family entry points and the optional fifth:
+ * Its only exports are the four family entry points:
  *
  * EnumQvDevPath(count, path_list): the readers that hold a card (present and
  *   not mute), at most 32, each by its PC/SC reader name ("Virtual PCD 00 00")
@@ -25,22 +25,18 @@
  *   removed card or reader, a restarted pcscd, or any other PC/SC failure.
  *   When another application has reset the card, the handle is connected
  *   again and that one exchange answers 0xFFFF (the card's state was lost).
+ *   The exchange waits as long as the card takes: it holds only that card's
+ *   context, so the other cards, listing and opening are served meanwhile,
+ *   and qvkserver bounds the call (its --exchange-timeout).
  * CloseQvDev(handle): disconnects, leaving the card as it is, and forgets
  *   the handle: 1 for a handle that was open (also when its card is gone),
- *   0 for an unknown one.
- * SetQvDevTimeout(milliseconds): the bound on one exchange; 0 (the default)
- *   waits as long as the card takes. With a bound, each exchange runs on a
- *   thread of the plug-in's own; when the card (or the reader driver, or
- *   pcscd) has not answered in time, the exchange answers 0xFFFF and the
- *   handle answers 0xFFFF from then on (close it and open the reader again);
- *   that thread keeps waiting, then disconnects the card and releases its
- *   context, and the plug-in goes on serving the other cards at once.
+ *   0 for an unknown one. A card in an exchange is disconnected when that
+ *   exchange returns.
  *
  * Readers are listed in one PC/SC context of the plug-in, established when
  * first needed and again after pcscd was restarted; each open card has its
- * own. The plug-in prints nothing. Calls may come from several threads;
- * they take turns. It stays loaded once loaded (a thread of its own may
- * still wait in an abandoned exchange).
+ * own. The plug-in starts no thread and prints nothing. Calls may come from
+ * several threads.
  */
 #ifndef QVKMGRCCID_H
 #define QVKMGRCCID_H
@@ -54,7 +50,6 @@ extern "C" {
 #endif
 
 QVK_FAMILY_DECLARE_ENTRY_POINTS();
-qvk_set_timeout_entry SetQvDevTimeout;
 
 #ifdef __cplusplus
 }

@@ -27,7 +27,6 @@ struct CcidApi {
     qvk_open_fn open_reader = library.function<qvk_open_fn>("OpenQvDev");
     qvk_close_fn close_handle = library.function<qvk_close_fn>("CloseQvDev");
     qvk_transmit_fn transmit = library.function<qvk_transmit_fn>("Icc_tsi_apiQvDev");
-    qvk_set_timeout_fn set_timeout = library.function<qvk_set_timeout_fn>("SetQvDevTimeout");
 
     // The listed reader names; every listed slot must be the name and zero bytes.
     std::vector<std::string> readers();

@@ -254,57 +254,6 @@ TEST_F(CcidFamily, AResetByAnotherApplicationCostsOneExchange) {
     EXPECT_EQ(api.close_handle(handle), 1u);
 }
 
-// Another application's one-byte "command" leaves the reader waiting for an
-// answer that never comes (vpcd takes it for a control), and pcscd makes
-// every later exchange with that reader wait behind it. With a bound, the
-// plug-in's exchange there gives up in time and only its handle dies.
-TEST_F(CcidFamily, AnExchangeThatNeverEndsIsAbandonedAndOnlyItsHandleDies) {
-    start({0, 1});
-    ASSERT_EQ(api.readers_within({kVpcdReader0, kVpcdReader1}).size(), 2u);
-    const std::uint32_t stuck = api.open_reader(kVpcdReader0);
-    const std::uint32_t other = api.open_reader(kVpcdReader1);
-    ASSERT_NE(stuck, 0u);
-    ASSERT_NE(other, 0u);
-    ASSERT_EQ(api.send(stuck, kSelect).status, 0x9000u);
-    ASSERT_EQ(api.send(other, kSelect).status, 0x9000u);
-
-    std::thread wedge([] {
-        SCARDCONTEXT context = 0;
-        SCARDHANDLE card = 0;
-        DWORD protocol = 0;
-        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return;
-        if (SCardConnect(context, kVpcdReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
-                         &protocol) == SCARD_S_SUCCESS) {
-            const BYTE control = 0x03;
-            BYTE answer[16];
-            DWORD length = sizeof answer;
-            SCardTransmit(card, protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0, &control, 1, nullptr,
-                          answer, &length);  // returns only when pcscd goes
-        }
-        SCardReleaseContext(context);
-    });
-    std::this_thread::sleep_for(500ms);
-
-    api.set_timeout(700);
-    const auto before = std::chrono::steady_clock::now();
-    const Answer abandoned = api.send(stuck, kReadAll);
-    EXPECT_EQ(abandoned.status, kNoAnswer);
-    EXPECT_EQ(abandoned.length, 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - before, 600ms);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
-    EXPECT_EQ(api.send(stuck, kReadAll).status, kNoAnswer) << "dead from then on";
-    EXPECT_EQ(api.send(other, kReadAll).data, file_of("second token")) << "the other card is served";
-    EXPECT_EQ(api.close_handle(stuck), 1u);
-    const std::uint32_t again = api.open_reader(kVpcdReader1);
-    EXPECT_NE(again, 0u);
-    EXPECT_EQ(api.close_handle(again), 1u);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
-
-    pcscd.reset();  // ends the wedged exchange, and with it the one given up on
-    wedge.join();
-    api.set_timeout(0);
-}
-
 TEST_F(CcidFamily, WithoutPcscdNothingIsListedAtOnceAndAStartedOneIsServed) {
     start({0}, false);
     const auto before = std::chrono::steady_clock::now();
