@@ -32,6 +32,10 @@ bool idle_too_long() {
 
 ExclusiveSequence::ExclusiveSequence() : id_(next_id.fetch_add(1, std::memory_order_relaxed)) {}
 
+ExclusiveSequence::~ExclusiveSequence() {
+    if (current.connection == id_) current = {};
+}
+
 bool ExclusiveSequence::entered_by_caller() const { return current.connection == id_; }
 
 qvk_result ExclusiveSequence::begin(int client_set, const Deadline &deadline) {

@@ -26,6 +26,13 @@ namespace qvk::client {
 class ExclusiveSequence {
 public:
     ExclusiveSequence();
+    // The turn goes back with the connection; the destroying thread's
+    // sequence on it ends. (A connection disconnected under another thread
+    // in a sequence, a fault of the program, keeps that thread from
+    // beginning another.)
+    ~ExclusiveSequence();
+    ExclusiveSequence(const ExclusiveSequence &) = delete;
+    ExclusiveSequence &operator=(const ExclusiveSequence &) = delete;
 
     // Whether the calling thread is in a sequence on this connection (lost or not).
     bool entered_by_caller() const;
