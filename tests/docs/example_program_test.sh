@@ -1,8 +1,8 @@
 #!/bin/sh
 # SPDX-License-Identifier: BSD-3-Clause
-# The developer guide's sample program: compiled as a module author would,
-# strictly (C99, every warning an error) against the installed header and the
-# shared libqvkclient; then, as root, run against qvkserver serving one
+# The developer guide's sample program: quoted whole by the guide, compiled
+# as a module author would, strictly (C99, every warning an error), against
+# the installed header and the shared libqvkclient; then, as root, run against qvkserver serving one
 # virtual token, where it must list the token and get its eight random bytes
 # with status 9000, and without a daemon, where it must say so and fail.
 #
@@ -20,6 +20,17 @@ done
 
 rm -rf "$work"
 mkdir -p "$work"
+
+# The guide quotes the program whole, right after its marker line.
+awk '/^<!-- The block below is docs\/examples\/token_info.c/ { marker = 1; next }
+     marker && /^```c$/ { inside = 1; next }
+     inside && /^```$/ { exit }
+     inside' "$source_dir/docs/developers.md" >"$work/quoted.c"
+if ! cmp -s "$work/quoted.c" "$source_dir/docs/examples/token_info.c"; then
+    echo "FAIL: docs/developers.md does not quote docs/examples/token_info.c as it is:"
+    diff "$work/quoted.c" "$source_dir/docs/examples/token_info.c" || true
+    exit 1
+fi
 program=$work/token_info
 # shellcheck disable=SC2086
 "$cc" $flags -std=c99 -pedantic -Wall -Wextra -Wconversion -Werror \
