@@ -56,10 +56,10 @@ bool keepOnlyReportPipe(int reportFd) {
 
 // The child's reports, each written on purpose: first how many stores it
 // runs (kStores, then the count in one byte); for each store, for each of its
-// profiles either kBegin (with the directory: two bytes of length, high one
-// first, then the text) before the work and kDone (kSucceeded or kFailed)
-// after it, or kSkipped for a directory worked on already; then kStoreEnd
-// and how the store ended. Only kSucceeded counts as success.
+// profiles either kBegin (with the directory, see kBeginSize) before the work
+// and kDone (kSucceeded or kFailed) after it, or kSkipped for a directory
+// worked on already; then kStoreEnd and how the store ended. Only kSucceeded
+// counts as success.
 constexpr char kStores = 'N';
 constexpr char kBegin = 'B';
 constexpr char kDone = 'D';
@@ -99,6 +99,23 @@ bool sameRights(const ProfileAccess &a, const ProfileAccess &b) {
 }
 
 using DirectoryKey = std::pair<dev_t, ino_t>;
+// kBegin, whether a file is named (kWithFile or not), its device and inode
+// numbers (eight bytes each, high byte first), the length of the directory's
+// name (two bytes), then the name.
+constexpr char kWithFile = '1';
+constexpr std::size_t kBeginSize = 20;
+
+void appendNumber(std::string &record, unsigned long long number, int bytes) {
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        record += static_cast<char>((number >> shift) & 0xff);
+}
+
+unsigned long long numberAt(const std::string &record, std::size_t at, int bytes) {
+    unsigned long long number = 0;
+    for (int i = 0; i < bytes; ++i)
+        number = number << 8 | static_cast<unsigned char>(record[at + static_cast<std::size_t>(i)]);
+    return number;
+}
 
 std::optional<DirectoryKey> keyOf(const struct stat &status) {
     return DirectoryKey{status.st_dev, status.st_ino};
@@ -147,13 +164,13 @@ bool findTargets(const char *home, ProfileApp app, const std::optional<ProfileAc
     return present;
 }
 
-// What a child has worked on already: each directory once, however named.
+// What has been worked on already in the home.
 struct Handled {
-    std::set<DirectoryKey> keys;
-    std::set<std::string> names;  // directories that could not be looked at
+    HandledDirectories directories;
 
     bool first(const Target &target) {
-        return target.key ? keys.insert(*target.key).second : names.insert(target.path).second;
+        return target.key ? directories.files.insert(*target.key).second
+                          : directories.names.insert(target.path).second;
     }
 };
 
@@ -176,8 +193,10 @@ bool runStore(const char *home, ProfileApp app, const std::optional<ProfileAcces
             continue;
         }
         const std::string shown = target.path.substr(0, kReportedPathMax);
-        std::string begin{kBegin, static_cast<char>(shown.size() >> 8),
-                          static_cast<char>(shown.size() & 0xff)};
+        std::string begin{kBegin, target.key ? kWithFile : '0'};
+        appendNumber(begin, target.key ? target.key->first : 0, 8);
+        appendNumber(begin, target.key ? target.key->second : 0, 8);
+        appendNumber(begin, shown.size(), 2);
         if (!writeReport(begin + shown)) return false;
         const int result = operation(home, app, target.nssDirectory.c_str());
         if (!writeReport({kDone, result == 1 ? kSucceeded : kFailed})) return false;
@@ -190,7 +209,8 @@ bool runStore(const char *home, ProfileApp app, const std::optional<ProfileAcces
 // first store were gone through by an earlier child. What the other stores
 // need is decided afresh by the child that runs them.
 void runStores(const char *home, HomeRights rights, const ProfileOperation &operation,
-               const char *requiredFile, std::size_t first, std::size_t skip) {
+               const char *requiredFile, std::size_t first, std::size_t skip,
+               const HandledDirectories &earlier) {
     // A caller that is not root has no rights to give away.
     const bool root = geteuid() == 0;
     if (root && rights == HomeRights::Owner && !isDirectory(home)) {
@@ -214,7 +234,7 @@ void runStores(const char *home, HomeRights rights, const ProfileOperation &oper
     }
     if (!writeReport({kStores, static_cast<char>(last - first)})) return;
     if (access.at(first) && !takeIdentity(access.at(first)->identity, home)) return;
-    Handled handled;
+    Handled handled{earlier};
     for (std::size_t index = first; index < last; ++index)
         if (!runStore(home, PROFILE_APPS.at(index), access.at(index), operation, requiredFile,
                       index == first ? skip : 0, handled))
@@ -223,10 +243,10 @@ void runStores(const char *home, HomeRights rights, const ProfileOperation &oper
 
 [[noreturn]] void runChild(const char *home, HomeRights rights, const ProfileOperation &operation,
                            const char *requiredFile, std::size_t first, std::size_t skip,
-                           int reportFd) {
+                           const HandledDirectories &earlier, int reportFd) {
     // _exit: the parent's stdio buffers and exit handlers are not the child's.
     if (keepOnlyReportPipe(reportFd) && detachFromTerminal())
-        runStores(home, rights, operation, requiredFile, first, skip);
+        runStores(home, rights, operation, requiredFile, first, skip, earlier);
     _exit(0);
 }
 
@@ -273,7 +293,8 @@ void HomeAttempts::start() {
     if (child_ == 0) {
         close(fds[0]);
         runChild(home_.c_str(), rights_, operation_,
-                 requiredFile_.empty() ? nullptr : requiredFile_.c_str(), next_, skip_, fds[1]);
+                 requiredFile_.empty() ? nullptr : requiredFile_.c_str(), next_, skip_, handled_,
+                 fds[1]);
     }
     close(fds[1]);
     reportFd_ = fds[0];
@@ -327,16 +348,21 @@ bool HomeAttempts::take() {
             at += 1;
         } else if (type == kBegin) {
             if (working_) return false;
-            if (left < 3) break;
-            const std::size_t length = static_cast<unsigned char>(received_[at + 1]) * 256u +
-                                       static_cast<unsigned char>(received_[at + 2]);
+            if (left < kBeginSize) break;
+            const std::size_t length = numberAt(received_, at + kBeginSize - 2, 2);
             if (length > kReportedPathMax) return false;
-            if (left < 3 + length) break;
+            if (left < kBeginSize + length) break;
+            std::string directory = received_.substr(at + kBeginSize, length);
+            if (received_[at + 1] == kWithFile)
+                handled_.files.insert({static_cast<dev_t>(numberAt(received_, at + 2, 8)),
+                                       static_cast<ino_t>(numberAt(received_, at + 10, 8))});
+            else
+                handled_.names.insert(directory);
             store.state = StoreResults::State::Handled;
-            store.profiles.push_back({received_.substr(at + 3, length), 0, false});
+            store.profiles.push_back({std::move(directory), 0, false});
             working_ = true;
             ++passed_;
-            at += 3 + length;
+            at += kBeginSize + length;
         } else if (type == kDone) {
             if (!working_) return false;
             if (left < 2) break;

@@ -10,7 +10,9 @@
 #include <array>
 #include <chrono>
 #include <functional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The work on one profile of a command: 1 for success, 0 for failure.
@@ -52,6 +54,13 @@ struct HomeResults {
     std::array<StoreResults, PROFILE_APPS.size()> stores;
     const StoreResults &of(ProfileApp app) const { return stores.at(static_cast<std::size_t>(app)); }
     bool anySucceeded() const;
+};
+
+// The directories worked on in a home: each by its file where it could be
+// looked at, else by its name.
+struct HandledDirectories {
+    std::set<std::pair<dev_t, ino_t>> files;
+    std::set<std::string> names;
 };
 
 // A child that has not reported within its time limit is killed and
@@ -134,6 +143,7 @@ private:
     std::size_t passed_ = 0;    // profiles of the current store gone through (skip_ included)
     bool working_ = false;      // a profile has begun and not been reported
     std::string received_;      // report bytes not taken yet
+    HandledDirectories handled_;  // as reported; each child starts from them
     HomeResults results_;
     bool settled_ = false;
 };
