@@ -16,14 +16,14 @@ namespace {
 constexpr uid_t kNobodyId = 65534;
 
 bool becomeUser(uid_t uid, gid_t gid, const char *home) {
-    if (uid == 0 || !enterLoginEnvironment(uid, home)) return false;
-    if (const passwd *entry = getpwuid(uid)) {
-        const std::string name = entry->pw_name;
-        gid = entry->pw_gid;
-        if (initgroups(name.c_str(), gid) != 0) return false;
-    } else if (setgroups(1, &gid) != 0) {
+    if (uid == 0) return false;
+    // One look-up: without an entry it goes through every database there is.
+    const passwd *entry = getpwuid(uid);
+    const std::string name = entry != nullptr ? entry->pw_name : "";
+    if (entry != nullptr) gid = entry->pw_gid;
+    if (!enterLoginEnvironment(uid, entry, home)) return false;
+    if (!name.empty() ? initgroups(name.c_str(), gid) != 0 : setgroups(1, &gid) != 0)
         return false;
-    }
     if (setgid(gid) != 0 || setuid(uid) != 0) return false;
     uid_t realUid = 0, effectiveUid = 0, savedUid = 0;
     gid_t realGid = 0, effectiveGid = 0, savedGid = 0;

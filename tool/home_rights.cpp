@@ -222,7 +222,14 @@ void runStores(const char *home, HomeRights rights, const ProfileOperation &oper
     }
     std::array<std::optional<ProfileAccess>, PROFILE_APPS.size()> access;
     std::size_t last = first + 1;
-    if (root) {
+    // A walk to any store stops where the walk to a user's home stops: below
+    // it, every store is that user's without walking again.
+    const PathOwner homeOwner = root ? ownerOfPath(home) : PathOwner{};
+    if (root && homeOwner.kind == PathOwner::Kind::User) {
+        for (std::size_t index = first; index < PROFILE_APPS.size(); ++index)
+            access.at(index) = ProfileAccess{homeOwner, false, {}};
+        last = PROFILE_APPS.size();
+    } else if (root) {
         access.at(first) = checkProfileAccess(home, PROFILE_APPS.at(first));
         for (; last < PROFILE_APPS.size(); ++last) {
             ProfileAccess next = checkProfileAccess(home, PROFILE_APPS.at(last));
