@@ -182,10 +182,10 @@ bool runStore(const char *home, ProfileApp app, const std::optional<ProfileAcces
     const ProfileLocation location = profileLocationOf(app);
     std::vector<Target> targets;
     if (!findTargets(home, app, access, targets)) return writeReport({kStoreEnd, kAbsent});
+    if (targets.empty()) return writeReport({kStoreEnd, kNoProfile});
     if (location.sandbox != nullptr && requiredFile != nullptr &&
         !visibleInSandbox(requiredFile, std::string(home) + location.sandbox))
         return writeReport({kStoreEnd, kRefused});
-    if (targets.empty()) return writeReport({kStoreEnd, kNoProfile});
     for (std::size_t index = skip; index < targets.size(); ++index) {
         const Target &target = targets[index];
         if (!handled.first(target)) {
