@@ -143,10 +143,12 @@ TEST_F(KeyrillStores, TheProfilesInstallationsStartWithInBothFirefoxLocationsEac
         "[Profile0]\nPath=old\n[Profile1]\nPath=rel\n[Profile2]\nPath=unused\n"
         "[Install4F96D1932A9F858E]\nDefault=rel\nLocked=1\n"
         "[InstallE7CF176E110C211B]\nDefault=" + home + "/elsewhere/abs\n"
-        "[Install0000000000000000]\nDefault=old\n";
+        "[Install0000000000000000]\nDefault=old\n[InstallTerminal]\nDefault=\x1b]2;x\x07\n";
     const std::string classic = home + "/.mozilla/firefox";
     const std::string old = make_profile(home, ".mozilla/firefox", list, "old", alice);
-    for (const char *profile : {"rel", "unused"}) create_nss_database(classic + "/" + profile, alice, alice);
+    // A name that would reach the administrator's terminal as an escape sequence.
+    for (const char *profile : {"rel", "unused", "\x1b]2;x\x07"})
+        create_nss_database(classic + "/" + profile, alice, alice);
     make_owned_directories(home, "elsewhere", alice, alice);
     create_nss_database(home + "/elsewhere/abs", alice, alice);
     const std::string xdg = make_profile(
@@ -167,6 +169,7 @@ TEST_F(KeyrillStores, TheProfilesInstallationsStartWithInBothFirefoxLocationsEac
               "Keyrill: alice: Firefox: " + old + ": failed (ended without a report)\n"
               "Keyrill: alice: Firefox: " + classic + "/rel: done\n"
               "Keyrill: alice: Firefox: " + home + "/elsewhere/abs: done\n"
+              "Keyrill: alice: Firefox: " + classic + "/\\033]2;x\\007: done\n"
               "Keyrill: alice: Firefox: " + xdg + ": done\n");
     for (const std::string &done : {classic + "/rel", home + "/elsewhere/abs", xdg})
         EXPECT_TRUE(holdsModule(done, alice)) << done;
