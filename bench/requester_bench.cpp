@@ -3,11 +3,14 @@
 // request does (a semaphore raised one way, a futex wake on the state word
 // back, the same spin-then-sleep wait) with no work at all. Against it: a
 // transmit, list, open and close through qvkserver serving an in-memory
-// stand-in family.
+// stand-in family. And the daemon's CPU while one requester waits in
+// qvk_wait_for_change for a minute (counter daemon_cpu_percent).
 //
 // The benchmark uses the daemon's fixed IPC keys, so it enters private IPC
 // and mount namespaces first; it has to run as root:
-//   build/bench/bench_requester --benchmark_min_time=0.5
+//   build/bench/bench_requester --benchmark_min_time=0.5 --benchmark_filter=-Waiter
+//   build/bench/bench_requester --benchmark_filter=Waiter
+// (QVK_BENCH_WAITER_SECONDS sets the wait, 60 s by default.)
 // Target: the transmit round trip at most 1.5 times the floor. The daemon
 // benchmarks are built where the test fixtures are (QVK_BUILD_TESTS on).
 #include <linux/futex.h>
@@ -23,13 +26,16 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "answer_wait.h"
 #include "qvk_segment.h"
@@ -221,16 +227,54 @@ void BM_Daemon_OpenThenClose(benchmark::State &state) {
 BENCHMARK(BM_Daemon_OpenThenClose)->UseRealTime();
 
 // A close alone, of a handle the daemon does not hold (answered without
-// calling the family).
+// calling the family, and told as such).
 void BM_Daemon_CloseUnknownHandle(benchmark::State &state) {
     for (auto _ : state) {
-        if (qvk_close(served->client, 0x7777) != QVK_OK) {
+        if (qvk_close(served->client, 0x7777) != QVK_ERR_HANDLE_NOT_OPEN) {
             state.SkipWithError("close failed");
             break;
         }
     }
 }
 BENCHMARK(BM_Daemon_CloseUnknownHandle)->UseRealTime();
+
+// CPU time a process has spent, in nanoseconds (scheduler statistics;
+// clock ticks where those are missing).
+double cpu_nanoseconds(pid_t process) {
+    std::FILE *stats = std::fopen(("/proc/" + std::to_string(process) + "/schedstat").c_str(), "r");
+    unsigned long long on_cpu = 0;
+    if (stats != nullptr) {
+        const bool read = std::fscanf(stats, "%llu", &on_cpu) == 1;
+        std::fclose(stats);
+        if (read) return static_cast<double>(on_cpu);
+    }
+    return static_cast<double>(served->daemon->cpu_ticks()) * 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// One requester waits for a change that does not come; the daemon answers
+// its looks and is otherwise idle.
+void BM_Daemon_CpuWhileOneWaiterWaits(benchmark::State &state) {
+    qvk_device_list known;
+    if (qvk_list(served->client, &known) != QVK_OK) {
+        state.SkipWithError("list failed");
+        return;
+    }
+    const char *set = std::getenv("QVK_BENCH_WAITER_SECONDS");
+    const auto seconds = static_cast<std::uint32_t>(set != nullptr ? std::max(1, std::atoi(set)) : 60);
+    double daemon_cpu = 0;
+    for (auto _ : state) {
+        const double before = cpu_nanoseconds(served->daemon->pid());
+        qvk_device_list now;
+        if (qvk_wait_for_change(served->client, &known, &now, seconds * 1000) != QVK_ERR_TIMEOUT) {
+            state.SkipWithError("the wait did not time out");
+            break;
+        }
+        daemon_cpu += cpu_nanoseconds(served->daemon->pid()) - before;
+    }
+    state.counters["daemon_cpu_percent"] =
+        100.0 * daemon_cpu / 1e9 / (static_cast<double>(seconds) * static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_Daemon_CpuWhileOneWaiterWaits)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 #endif  // QVK_BENCH_WITH_DAEMON
 

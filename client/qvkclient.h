@@ -29,6 +29,13 @@ extern "C" {
 #define QVK_CLIENT_API
 #endif
 
+/* Version of this header. qvk_version() gives the version of the library
+ * that is actually loaded, which may be a later one of the same major
+ * version. */
+#define QVK_CLIENT_VERSION_MAJOR 1
+#define QVK_CLIENT_VERSION_MINOR 0
+#define QVK_CLIENT_VERSION_PATCH 0
+
 /* Result of every call. The numbers are stable; qvk_result_text() gives the
  * plain-words text of each. */
 typedef enum qvk_result {
@@ -52,6 +59,9 @@ typedef enum qvk_result {
 
 /* Plain-words text of a result; never null (unknown values get a text too). */
 QVK_CLIENT_API const char *qvk_result_text(qvk_result result);
+
+/* "MAJOR.MINOR.PATCH" of the library loaded; never null. */
+QVK_CLIENT_API const char *qvk_version(void);
 
 /* Timeout of each call when none was set: key generation on a token may take long. */
 #define QVK_DEFAULT_TIMEOUT_MS 60000u
@@ -78,11 +88,28 @@ typedef struct qvk_device_list {
 
 QVK_CLIENT_API qvk_result qvk_list(qvk_client *client, qvk_device_list *devices);
 
+/* Waits until the daemon lists other tokens than `known` (a list from
+ * qvk_list or from an earlier wait): QVK_OK with that list in *now, or
+ * QVK_ERR_TIMEOUT with the unchanged list in *now after timeout_ms (0: look
+ * once; QVK_WAIT_FOREVER: no limit). `now` may be `known`. Other failures
+ * end the wait (a daemon restarting during it does not).
+ * Cost: the daemon tells nobody of a change, so the list is asked for every
+ * 500 ms: one enumeration (a round trip in which the daemon probes the
+ * devices of every family) twice a second, taking the turn like any other
+ * request. A token that comes and goes within one interval may go unseen.
+ * The wait may end up to one look later than timeout_ms while the daemon is
+ * busy with another requester. */
+#define QVK_WAIT_FOREVER 0xFFFFFFFFu
+QVK_CLIENT_API qvk_result qvk_wait_for_change(qvk_client *client, const qvk_device_list *known,
+                                              qvk_device_list *now, uint32_t timeout_ms);
+
 /* Opens a device by a path that the latest enumeration listed (at most 127
  * characters). QVK_ERR_NOT_OPENED when the daemon answers without a handle. */
 QVK_CLIENT_API qvk_result qvk_open(qvk_client *client, const char *path, uint32_t *handle);
 
-/* Closes a handle. A handle the daemon does not know counts as closed. */
+/* Closes a handle. QVK_ERR_HANDLE_NOT_OPEN when the daemon does not hold it
+ * (closed already, or never opened). A daemon older than this library
+ * cannot tell, and answers such a close as done. */
 QVK_CLIENT_API qvk_result qvk_close(qvk_client *client, uint32_t handle);
 
 /* Exchanges one APDU of 0 to 512 bytes. *response_length is in: the room at
@@ -112,11 +139,22 @@ typedef struct qvk_ipc_presence {
     int segment;          /* key 2222, at least 16384 bytes */
     int server_set;       /* key 3350 */
     int client_set;       /* key 4450 */
-    int daemon_attached;  /* someone besides this probe has the segment attached */
+    int daemon_attached;  /* any process has the segment attached: the daemon, a requester,
+                             or this process's own connections; no proof of a daemon */
     int client_turn_held; /* value of the client set: 1 while a requester holds the turn */
 } qvk_ipc_presence;
 
 QVK_CLIENT_API qvk_result qvk_probe(qvk_ipc_presence *presence);
+
+/* The errno behind the result of the calling thread's latest call on
+ * `client` (null: its latest qvk_connect or qvk_probe), when a failed system
+ * call gave that result: QVK_ERR_SYSTEM, and also QVK_ERR_ACCESS_DENIED
+ * (EACCES, EPERM), QVK_ERR_NOT_RUNNING (ENOENT, EIDRM, EINVAL) and
+ * QVK_ERR_OUT_OF_MEMORY (ENOMEM). 0 when that call succeeded or failed for
+ * another reason, and when the thread's latest call was on another
+ * connection. Kept per thread, as errno is: a call of another thread on the
+ * same connection does not change it. */
+QVK_CLIENT_API int qvk_last_system_error(const qvk_client *client);
 
 #ifdef __cplusplus
 }

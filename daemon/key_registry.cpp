@@ -145,6 +145,10 @@ std::uint32_t key_open_device(const char *path, pid_t opener) noexcept {
     return handle;
 }
 
+bool key_handle_recorded(std::uint32_t handle) noexcept {
+    return key_handle_map_find(key_handle_map_list, handle) != nullptr;
+}
+
 std::uint32_t key_close_device(std::uint32_t handle) noexcept {
     key_handle_map_node *node = key_handle_map_find(key_handle_map_list, handle);
     if (node == nullptr) return 1;

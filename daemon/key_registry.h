@@ -43,6 +43,9 @@ std::size_t key_reclaim_orphans() noexcept;
 // handle that a requester kept across a restart matches nothing.
 void key_handle_seed(std::uint32_t first) noexcept;
 
+// Whether the handle is recorded (open).
+bool key_handle_recorded(std::uint32_t handle) noexcept;
+
 // 1 when the handle is not recorded; otherwise the family's close result, and
 // the record is dropped when that is non-zero.
 std::uint32_t key_close_device(std::uint32_t handle) noexcept;

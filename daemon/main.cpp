@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // qvkserver: detaches, binds the device-family plug-ins, creates its IPC
-// objects and serves requests until it is killed. It prints nothing unless
-// it cannot start, or its IPC objects are removed under it.
+// objects and serves requests until it is killed. Its starter returns only
+// once it serves, or with the reason it could not start. It prints nothing
+// unless it cannot start, or its IPC objects are removed under it.
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "daemonize.h"
 #include "dev_families.h"
 #include "key_registry.h"
+#include "srv_access.h"
 #include "srv_descriptors.h"
 #include "srv_instance_lock.h"
 #include "srv_mutex.h"
@@ -34,6 +36,13 @@ std::uint32_t first_handle() {
     return seed;
 }
 
+// Ends a start that failed: the starter learns why, and the daemon's own
+// status says the same.
+int start_failed(srv_start_status status) {
+    daemonize_report(status);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -47,6 +56,7 @@ int main(int argc, char *argv[]) {
     case SRV_OPTIONS_BAD:
         return SRV_EXIT_USAGE;
     }
+    if (options.group) srv_access_limit_to(*options.group);
     srv_raise_descriptor_limit();
     // Decided before the fork, so that the starter's own status tells.
     switch (srv_lock_instance()) {
@@ -62,27 +72,30 @@ int main(int argc, char *argv[]) {
 
     if (daemonize() == -1) {
         std::fputs("can't fork self\n", stdout);
-        return 0;
+        return SRV_START_FAILED;
     }
     key_handle_seed(first_handle());
-    if (load_dev_families() != 1) return 0;
-    if (semCreate() == 0) return 1;
-    if (semReset(semServerId) == 0 || semResetTurn(semClientId) == 0) return 1;
+    if (load_dev_families() != 1) return start_failed(SRV_START_NO_PLUGIN);
+    if (semCreate() == 0) return start_failed(SRV_START_NO_IPC_OBJECTS);
+    if (semReset(semServerId) == 0 || semResetTurn(semClientId) == 0)
+        return start_failed(SRV_START_NO_IPC_OBJECTS);
     if (srv_mutex_init() != 0) {
         std::fputs("CreateMutex error!\n", stdout);
-        return 0;
+        return start_failed(SRV_START_FAILED);
     }
 
-    if (srv_request_loop() == SRV_LOOP_OBJECTS_REMOVED) {
+    // The loop tells the starter once it waits for requests.
+    if (srv_request_loop([]() noexcept { daemonize_report(SRV_START_SERVING); }) ==
+        SRV_LOOP_OBJECTS_REMOVED) {
         // Ending lets the service manager start a daemon that makes them again.
         std::fputs("qvkserver: its IPC objects were removed\n", stderr);
         return 1;
     }
 
-    // The loop gave up on the segment: remove what this run set up. The
-    // segment, if it was got, stays.
+    // The loop gave up on the segment before it served: remove what this run
+    // set up. The segment, if it was got, stays.
     srv_mutex_destroy();
     semRemove(semServerId);
     semRemove(semClientId);
-    return 0;
+    return start_failed(SRV_START_NO_IPC_OBJECTS);
 }

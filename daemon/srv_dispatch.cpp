@@ -53,7 +53,11 @@ std::uint32_t serve_open(const srv_block &request, pid_t requester) {
 }
 
 std::uint32_t serve_close(const srv_block &request) {
-    const std::uint32_t closed = key_close_device(read_u32(request, REQ_ARGS_OFFSET));
+    const std::uint32_t handle = read_u32(request, REQ_ARGS_OFFSET);
+    // Asked for, a handle that is not open is told apart by an empty payload.
+    if (read_u32(request, REQ_OPTIONS_OFFSET) == QVK_REQ_CLOSE_TELLS_UNKNOWN && !key_handle_recorded(handle))
+        return 0;
+    const std::uint32_t closed = key_close_device(handle);
     workspace.payload[0] = static_cast<std::uint8_t>(closed & 0xFF);
     return 1;
 }
@@ -85,7 +89,8 @@ std::uint32_t serve_transmit(const srv_block &request) {
 
 }  // namespace
 
-bool srv_dispatch_request(const srv_block &request, srv_block &response, pid_t requester) noexcept {
+bool srv_dispatch_request(const srv_block &request, srv_block &response, pid_t requester,
+                          std::size_t *written) noexcept {
     // The whole payload buffer, every time: a family may write anywhere in
     // it, also past the count it reports, and none of that may reach a later
     // answer (an unopened handle's answer is the capacity in zero bytes).
@@ -111,12 +116,15 @@ bool srv_dispatch_request(const srv_block &request, srv_block &response, pid_t r
         return false;
     }
 
-    // The whole image is rewritten: header, payload, zeros to the end.
+    // Header, payload, then zeros over whatever else may be there.
     std::memset(response.data(), 0, RESP_PAYLOAD_OFFSET);
     response[RESP_COMMAND_OFFSET] = command;
     write_u32(response, RESP_LENGTH_OFFSET, length);
     std::memcpy(response.data() + RESP_PAYLOAD_OFFSET, workspace.payload.data(), length);
-    std::memset(response.data() + RESP_PAYLOAD_OFFSET + length, 0,
-                RESP_PAYLOAD_SIZE - length);
+    const std::size_t end = RESP_PAYLOAD_OFFSET + std::size_t{length};
+    const std::size_t dirty =
+        written == nullptr ? response.size() : std::max<std::size_t>({*written, REQ_READ_SIZE, end});
+    std::memset(response.data() + end, 0, std::min(dirty, response.size()) - end);
+    if (written != nullptr) *written = end;
     return true;
 }

@@ -7,13 +7,14 @@
 #include <sys/types.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "qvk_segment.h"
 
 using srv_block = std::array<std::uint8_t, SHM_BLOCK_SIZE>;
 
-// Carries out the request and rewrites all of response: command echoed at 0,
+// Carries out the request and writes the response: command echoed at 0,
 // payload length L at 4, the payload at 8, zeros after it. Returns false,
 // and answers nothing (response untouched), for a command byte other than
 // 10 to 13. Reads only the first REQ_READ_SIZE bytes of request, which must
@@ -22,5 +23,11 @@ using srv_block = std::array<std::uint8_t, SHM_BLOCK_SIZE>;
 // meanwhile cannot change what is carried out. Uses working buffers reserved
 // once; allocates only the record of a newly opened handle. requester is the
 // process the request came from, when known (0 otherwise): an open records it.
-bool srv_dispatch_request(const srv_block &request, srv_block &response,
-                          pid_t requester = 0) noexcept;
+//
+// Without written, all of response is rewritten. With it, *written is how
+// far earlier answers reached into response, which is zero past that point
+// except where a request was written (never past REQ_READ_SIZE): the zeros
+// then go only as far as the larger of the two, so nothing of an earlier
+// answer or of the request survives, and *written becomes this answer's end.
+bool srv_dispatch_request(const srv_block &request, srv_block &response, pid_t requester = 0,
+                          std::size_t *written = nullptr) noexcept;

@@ -1,9 +1,15 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "srv_options.h"
 
+#include <grp.h>
+
 #include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #ifndef QVK_VERSION
 #error "QVK_VERSION must name the version of this build"
@@ -20,9 +26,38 @@ struct value_option {
     bool (*apply)(srv_options &options, const char *value);
 };
 
+// A group name, or else a group number.
+bool apply_group(srv_options &options, const char *value) {
+    if (*value == '\0') return false;
+    std::vector<char> buffer(1024);
+    group entry{};
+    group *found = nullptr;
+    int error = 0;
+    while ((error = getgrnam_r(value, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+           buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (error == 0 && found != nullptr) {
+        options.group = found->gr_gid;
+        return true;
+    }
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long number = std::strtoul(value, &end, 10);
+    if (errno != 0 || *end != '\0' || !std::isdigit(static_cast<unsigned char>(*value)) ||
+        number >= static_cast<gid_t>(-1))
+        return false;
+    options.group = static_cast<gid_t>(number);
+    return true;
+}
+
 // Options that take a value; an option another part of the daemon needs is
 // added here and to qvkserver(8).
-constexpr std::array<value_option, 0> value_options{};
+constexpr std::array<value_option, 1> value_options{{
+    {"group", "NAME",
+     "serve only root and the members of group NAME (a name or a number): the\n"
+     "      IPC objects get mode 0660 and that group instead of mode 0777",
+     apply_group},
+}};
 
 void print_usage(std::FILE *to) {
     std::fputs("usage: qvkserver [--help] [--version]", to);
@@ -34,8 +69,9 @@ void print_usage(std::FILE *to) {
 void print_help(std::FILE *to) {
     print_usage(to);
     std::fputs("Serves the Kestrane tokens of this host to its local processes; without options\n"
-               "it detaches and serves until it is stopped.\n"
-               "  --help       print this text and exit\n"
+               "it detaches, and returns once it serves (status 0) or with the reason it cannot\n"
+               "(3: no plug-in, 4: IPC objects, 5: other, 1: already running); see qvkserver(8).\n"
+               "  -h, --help   print this text and exit\n"
                "  --version    print the version and exit\n",
                to);
     for (const value_option &o : value_options)

@@ -4,11 +4,16 @@
 // Options that take a value are written "--name VALUE" or "--name=VALUE".
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
+#include <optional>
 
 // What the command line asked for. Options that take a value add a field.
 struct srv_options {
     int reserved = 0;
+    // --group: the IPC objects are for root and this group only (mode 0660).
+    std::optional<gid_t> group;
 };
 
 enum srv_options_verdict {

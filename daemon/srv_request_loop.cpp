@@ -15,6 +15,7 @@
 
 #include "key_registry.h"
 #include "qvk_segment.h"
+#include "srv_access.h"
 #include "srv_dispatch.h"
 #include "srv_mutex.h"
 #include "srv_semaphores.h"
@@ -25,6 +26,11 @@ namespace {
 // private copy only, so a requester that keeps writing the block cannot
 // change it half-way.
 srv_block request_copy;
+
+// How far the answers written since the segment was cleared reach into its
+// block; past that point, and past the part any request is read from, the
+// block holds only zeros. Each answer clears no further than that.
+std::size_t answers_reach = SHM_BLOCK_SIZE;
 
 // The attached segment; detached when the owner goes away.
 class SharedSegment {
@@ -71,9 +77,10 @@ bool segment_present(int id) {
 }
 
 // Waits until a posted request with a known command has been carried out.
-// The response is written over the whole block in the segment (all 8200
-// bytes) while the state word still reads "request", so a requester sees it
-// only once the state word says it is complete. An unknown command leaves
+// The response is written into the segment's block (with zeros over what
+// the request and earlier answers left there) while the state word still
+// reads "request", so a requester sees it only once the state word says it
+// is complete. An unknown command leaves
 // the block untouched. The mutex stays held throughout. False when one of
 // the IPC objects has been removed: waiting on is then in vain, and only a
 // new start makes them again.
@@ -96,15 +103,16 @@ bool await_request(const SharedSegment &segment, int segment_id) {
         // Who opens a handle: the holder of the turn.
         const pid_t requester =
             request_copy[REQ_COMMAND_OFFSET] == CMD_OPEN_DEV ? semTurnHolder(semClientId) : 0;
-        if (srv_dispatch_request(request_copy, segment.response_block(), requester)) return true;
+        if (srv_dispatch_request(request_copy, segment.response_block(), requester, &answers_reach))
+            return true;
         // Unknown command: no answer; the block and the state word stay.
     }
 }
 
 }  // namespace
 
-int srv_request_loop() noexcept {
-    const int id = shmget(SHM_KEY, SHM_SIZE, QVK_IPC_FLAGS);
+int srv_request_loop(void (*serving)() noexcept) noexcept {
+    const int id = srv_access_segment();
     if (id == -1) {
         std::fputs("shmger failed!\n", stderr);
         return SRV_LOOP_NO_SEGMENT;
@@ -121,6 +129,10 @@ int srv_request_loop() noexcept {
     segment.state().store(SHM_STATE_IDLE, std::memory_order_seq_cst);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     std::memset(address, 0, SHM_SIZE);
+    answers_reach = 0;
+    // A request posted from here on is waited for, whether it comes before
+    // the first wait or after.
+    if (serving != nullptr) serving();
 
     for (;;) {
         srv_mutex_lock();

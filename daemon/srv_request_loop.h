@@ -10,5 +10,7 @@ enum {
 
 // Returns only when the segment cannot be got or attached (after printing
 // why on standard error), or when one of the IPC objects has been removed
-// under it. Needs the semaphore sets and srv_mutex.
-int srv_request_loop() noexcept;
+// under it. Needs the semaphore sets and srv_mutex. serving, when given, is
+// called once the segment is set up, right before the first wait for a
+// request: from then on a posted request is served.
+int srv_request_loop(void (*serving)() noexcept = nullptr) noexcept;

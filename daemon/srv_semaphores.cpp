@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "qvk_segment.h"
+#include "srv_access.h"
 
 std::int32_t semServerId = -1;
 std::int32_t semClientId = -1;
@@ -24,9 +25,9 @@ bool alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
 }  // namespace
 
 int semCreate() noexcept {
-    semServerId = semget(SEM_SERVER_KEY, 1, QVK_IPC_FLAGS);
+    semServerId = srv_access_semaphore_set(SEM_SERVER_KEY);
     if (semServerId == -1) return 0;
-    semClientId = semget(SEM_CLIENT_KEY, 1, QVK_IPC_FLAGS);
+    semClientId = srv_access_semaphore_set(SEM_CLIENT_KEY);
     return semClientId == -1 ? 0 : 1;
 }
 

@@ -17,7 +17,8 @@ extern std::int32_t semClientId;
 // Each returns 1 on success and 0 when the system call fails.
 
 // Gets the server set, and only then the client set (keys SEM_SERVER_KEY and
-// SEM_CLIENT_KEY, flags QVK_IPC_FLAGS): an existing set is taken over.
+// SEM_CLIENT_KEY, with the access of srv_access.h): an existing set is taken
+// over.
 int semCreate() noexcept;
 // Sets semaphore 0 of the set to 0.
 int semReset(std::int32_t set) noexcept;

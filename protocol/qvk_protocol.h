@@ -60,6 +60,7 @@ enum {
 /* Request block: offsets within the block. */
 enum {
     QVK_REQ_COMMAND_OFFSET = 0,
+    QVK_REQ_OPTIONS_OFFSET = 4,       /* 32-bit word; zero unless an option below is asked for */
     QVK_REQ_ARGS_OFFSET = 8,          /* open: path text; close: handle */
     QVK_REQ_TSI_HANDLE_OFFSET = 8,
     QVK_REQ_TSI_LENGTH_OFFSET = 12,
@@ -107,6 +108,13 @@ enum {
  * 0 .. QVK_RESP_MAX_DATA); also the kernel-driver family's status when the
  * token gave no answer. */
 #define QVK_STATUS_NO_ANSWER 0xFFFFu
+/* Request option (the word at QVK_REQ_OPTIONS_OFFSET of a close): a close of
+ * a handle that the daemon does not hold is answered with an empty payload
+ * (L = 0) instead of the byte 1, so that the requester can tell it from a
+ * close that took place. The daemon reads the word for a close only, and
+ * only this exact value changes its answer: a requester that writes the
+ * protocol's zero bytes there gets the answers above. */
+#define QVK_REQ_CLOSE_TELLS_UNKNOWN 0x514B0001u
 /* Handle of an open that failed: 0 to the daemon, -1 from the kernel-driver family. */
 #define QVK_HANDLE_NONE 0u
 #define QVK_HANDLE_FAILED 0xFFFFFFFFu

@@ -8,10 +8,20 @@
 #     call filter, sees a read-only file system and no home directories;
 #   - virtual tokens (qvkvtoken) are served to `qvkctl list` and `qvkctl
 #     send`, and to a program built against the installed -dev package with
-#     pkg-config and with CMake's find_package(QvkClient);
+#     pkg-config (shared, and fully static with --static) and with CMake's
+#     find_package(QvkClient);
+#   - with the documented drop-in (qvkserver --group and Group=) only the
+#     members of the group are served under the hardened unit; another user
+#     gets "permission denied" from qvkctl and EACCES when getting the
+#     objects directly, as a PKCS#11 module does; without it everyone is;
 #   - with the ccid family plug-in in the daemon's package: a virtual card in
 #     pcscd's vpcd reader is served the same way;
-#   - `systemctl restart` serves again; `apt-get purge` leaves nothing.
+#   - `systemctl restart` serves again, and a request right after each of
+#     100 restarts is served; a start that cannot succeed (a foreign segment
+#     2222) ends "failed" at the unit's start limit, with its reason in the
+#     journal;
+#   - `apt-get remove` with a requester attached leaves the IPC objects, and
+#     `apt-get purge` after it leaves nothing.
 # The container's root is an image made by mmdebstrap from this machine's apt
 # sources; it is kept under QVK_PACKAGE_TEST_CACHE (default
 # /var/cache/kestrane-package-test, keyed by its package list; set it empty
@@ -162,7 +172,7 @@ say "booting Debian 12 under systemd-nspawn"
   SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -q -D "$image" --volatile=overlay \
     --boot --register=no --keep-unit --console=read-only --system-call-filter=bpf \
     --private-network --bind=/dev/fuse --bind-ro="$work/debs:/mnt/debs" \
-    --bind-ro="$repo/tests/package/consumer:/mnt/consumer"
+    --bind-ro="$repo/tests/package:/mnt/package"
 ) >"$work/console.log" 2>&1 &
 nspawn_pid=$!
 
@@ -253,11 +263,15 @@ check_send /dev/QVUsbKey1 the-second-token
 [ -z "$ccid" ] || check_send "Virtual PCD 00 00" kestrane-packaged
 
 say "building a program against libqvkclient-dev (pkg-config, then CMake)"
-inside sh -c 'cc -std=c99 -Wall -Wextra -Werror -o /tmp/consumer /mnt/consumer/consumer.c \
+inside sh -c 'cc -std=c99 -Wall -Wextra -Werror -o /tmp/consumer /mnt/package/consumer/consumer.c \
     $(pkg-config --cflags --libs qvkclient)' || fail "the consumer does not build with pkg-config"
-inside sh -c 'cmake -S /mnt/consumer -B /tmp/consumer-build >/dev/null &&
+inside sh -c 'cc -std=c99 -Wall -Wextra -Werror -static -o /tmp/consumer-static /mnt/package/consumer/consumer.c \
+    $(pkg-config --cflags --static --libs qvkclient)' ||
+  fail "the consumer does not link statically with pkg-config --static"
+inside sh -c 'cmake -S /mnt/package/consumer -B /tmp/consumer-build >/dev/null &&
     cmake --build /tmp/consumer-build >/dev/null' || fail "the consumer does not build with CMake"
-for program in /tmp/consumer /tmp/consumer-build/qvk_consumer /tmp/consumer-build/qvk_consumer_static; do
+for program in /tmp/consumer /tmp/consumer-static /tmp/consumer-build/qvk_consumer \
+    /tmp/consumer-build/qvk_consumer_static; do
   output=$(inside "$program" /dev/QVUsbKey1) || fail "$program failed: $output"
   expected_count=$(wc -l <<<"$expected_list")
   [ "$output" = $'devices: '"$expected_count"$'\nfile 0015: the-second-token' ] ||
@@ -265,9 +279,11 @@ for program in /tmp/consumer /tmp/consumer-build/qvk_consumer /tmp/consumer-buil
 done
 grep -q 'libqvkclient\.so\.1 => /' <<<"$(inside ldd /tmp/consumer)" ||
   fail "the consumer does not use the installed shared library"
-say "the consumer programs list the tokens and read a file through the service"
+grep -q 'not a dynamic executable' <<<"$(inside ldd /tmp/consumer-static 2>&1 || true)" ||
+  fail "the consumer linked with pkg-config --static is not a static program"
+say "the consumer programs (one fully static) list the tokens and read a file through the service"
 
-# --- Restart -----------------------------------------------------------------
+# --- Restart ---------------------------------------------------------------
 inside systemctl restart qvkserver
 [ "$(inside systemctl is-active qvkserver)" = active ] || fail "qvkserver.service is not active after restart"
 new_pid=$(daemon_pid)
@@ -275,11 +291,142 @@ new_pid=$(daemon_pid)
 check_send /dev/QVUsbKey0 kestrane-packaged
 say "after systemctl restart (daemon $pid -> $new_pid) the service serves again"
 
+# `systemctl restart` returns once the new daemon serves: the request right
+# after it is served, every time. (Each restart counts against the unit's
+# start limit, which reset-failed clears.)
+failures=$(inside sh -c '
+  for i in $(seq 1 100); do
+    if ! systemctl restart qvkserver; then echo "restart $i failed"; continue; fi
+    if ! out=$(qvkctl list 2>&1); then echo "qvkctl list after restart $i: $out"
+    elif [ "$out" != "$1" ]; then echo "qvkctl list after restart $i printed: $out"; fi
+    systemctl reset-failed qvkserver
+  done' sh "$expected_list")
+[ -z "$failures" ] || fail "requests right after a restart were not served:"$'\n'"$failures"
+say "100 restarts, each followed at once by a served qvkctl list"
+
+# --- A start that cannot succeed ---------------------------------------------
+# Another program's segment 2222, too small for the daemon: the start fails
+# (status 4), the unit retries and ends "failed" at its start limit, and the
+# journal says why.
+inside cc -std=c99 -Wall -Wextra -Werror -o /tmp/ipc_holder /mnt/package/ipc_holder.c ||
+  fail "the IPC helper does not build"
+inside systemctl stop qvkserver
+inside ipcrm -M 2222 -S 3350 -S 4450 || fail "the daemon's IPC objects cannot be removed after a stop"
+inside /tmp/ipc_holder foreign || fail "no foreign segment 2222 could be made"
+if inside systemctl start qvkserver 2>/dev/null; then fail "systemctl start succeeded beside a foreign segment"; fi
+state=
+for _ in $(seq 1 200); do
+  state=$(inside systemctl is-failed qvkserver || true)
+  [ "$state" = failed ] && break
+  sleep 0.1
+done
+[ "$state" = failed ] ||
+  fail "the failing service is '$state', not \"failed\":"$'\n'"$(inside systemctl status --no-pager -n 30 qvkserver)"
+restarts=$(inside systemctl show -p NRestarts --value qvkserver)
+journal=$(inside journalctl -q -u qvkserver --no-pager)
+for line in 'qvkserver: its IPC objects (segment 2222, semaphore sets 3350 and 4450) could not be made' \
+    'Start request repeated too quickly'; do
+  grep -q -F "$line" <<<"$journal" || fail "the journal lacks '$line':"$'\n'"$(tail -20 <<<"$journal")"
+done
+say "beside a foreign segment 2222 the service is \"failed\" after $restarts restarts, at its start limit; the journal says why"
+inside ipcrm -M 2222
+inside systemctl reset-failed qvkserver
+inside systemctl start qvkserver || fail "the service does not start once the foreign segment is gone"
+check_send /dev/QVUsbKey0 kestrane-packaged
+
+# --- Access group --------------------------------------------------------------
+# The drop-in of qvkserver(8): the daemon serves root and group qvktoken only.
+made_group=
+if ! inside getent group qvktoken >/dev/null; then
+  inside groupadd --system qvktoken || fail "groupadd qvktoken failed"
+  made_group=1
+fi
+# (useradd and userdel leave backups of the account files: those that were
+# not there before go again at the end.)
+account_files=(/etc/passwd- /etc/group- /etc/shadow- /etc/gshadow- /etc/subuid /etc/subuid- /etc/subgid /etc/subgid-)
+accounts_before=$(inside ls -d "${account_files[@]}" 2>/dev/null || true)
+inside useradd -M -N -G qvktoken alice || fail "useradd alice failed"
+inside useradd -M -N bob || fail "useradd bob failed"
+run_as() { local user=$1; shift; inside setpriv --reuid "$user" --regid users --init-groups "$@"; }
+inside cc -std=c99 -Wall -Werror -o /tmp/attach_as_module /mnt/package/consumer/attach_as_module.c ||
+  fail "the module stand-in does not build"
+dropin=/etc/systemd/system/qvkserver.service.d
+restart_with_group() {
+  inside rm -rf "$dropin"
+  if [ "$1" != off ]; then
+    inside mkdir -p "$dropin"
+    inside sh -c "printf '%s\n' '[Service]' $([ "$1" = on ] && echo "'Group=qvktoken'") 'ExecStart=' \
+        'ExecStart=/usr/sbin/qvkserver --group qvktoken' > $dropin/group.conf"
+  fi
+  inside systemctl daemon-reload
+  inside systemctl reset-failed qvkserver 2>/dev/null || true
+  if [ "$1" = unmapped ]; then
+    # The start must fail, and systemctl say so.
+    if inside systemctl restart qvkserver 2>/dev/null; then fail "qvkserver --group without Group= started"; fi
+    return 0
+  fi
+  inside systemctl restart qvkserver || { inside journalctl -u qvkserver --no-pager | tail -5 >&2; fail "qvkserver does not restart (group $1)"; }
+}
+segment_access() { inside awk '$1 == 2222 { print $3, $9 }' /proc/sysvipc/shm; }
+
+# Without Group= the group is not mapped in the unit's user namespace: the
+# daemon says so and does not serve.
+restart_with_group unmapped
+said=
+for _ in $(seq 1 50); do
+  said=$(inside journalctl -u qvkserver --no-pager -q | grep 'must be mapped' || true)
+  [ -n "$said" ] && break
+  sleep 0.1
+done
+[ -n "$said" ] || fail "qvkserver --group without Group= did not say why it cannot start"
+say "--group without Group=: $(head -1 <<<"$said" | sed 's/^.*qvkserver\[[0-9]*\]: //')"
+restart_with_group on
+token_gid=$(inside getent group qvktoken | cut -d: -f3)
+[ "$(segment_access)" = "770 $token_gid" ] || fail "the segment's mode and group are '$(segment_access)', not '770 $token_gid'"
+list=$(run_as alice qvkctl list) || fail "a member of qvktoken is not served: $list"
+[ "$list" = "$expected_list" ] || fail "qvkctl list as alice printed '$list'"
+denied=$(run_as bob qvkctl status 2>&1) && fail "qvkctl status succeeded for a user outside the group"
+grep -q "access: qvkserver serves only root and the members of group 'qvktoken' (mode 770)" <<<"$denied" &&
+  grep -q 'permission denied' <<<"$denied" || fail "qvkctl status as bob printed: $denied"
+status=0; run_as bob qvkctl list >/dev/null 2>&1 || status=$?
+[ "$status" = 8 ] || fail "qvkctl list as bob exited $status, not 8 (permission denied)"
+module_alice=$(run_as alice /tmp/attach_as_module 666 || true)
+module_bob=$(run_as bob /tmp/attach_as_module 666 || true)
+module_alice_0777=$(run_as alice /tmp/attach_as_module 1777 || true)
+[ "$module_alice" = attached ] && [ "$module_alice_0777" = attached ] && [ "$module_bob" = "segment: EACCES" ] ||
+  fail "getting the objects directly: alice '$module_alice', alice asking 0777 '$module_alice_0777', bob '$module_bob'"
+say "with --group qvktoken (Group=qvktoken, PrivateUsers=yes): objects mode 770 group qvktoken;" \
+    "alice (member) is served, bob gets 'permission denied' (qvkctl exit 8);" \
+    "getting the objects directly: alice (rw) '$module_alice', bob '$module_bob', alice asking 0777 '$module_alice_0777'"
+restart_with_group off
+[ "$(segment_access)" = "777 0" ] || fail "without the drop-in the segment is '$(segment_access)', not '777 0'"
+list=$(run_as bob qvkctl list) && [ "$list" = "$expected_list" ] || fail "without the drop-in bob is not served: $list"
+say "without the drop-in: mode 777 again, bob is served"
+inside userdel alice && inside userdel bob || fail "userdel failed"
+[ -z "$made_group" ] || inside groupdel qvktoken || fail "groupdel failed"
+for file in "${account_files[@]}"; do
+  grep -q -x -F "$file" <<<"$accounts_before" || inside rm -f "$file"
+done
+
 # --- Purge -------------------------------------------------------------------
 running() { inside sh -c "grep -s -q -x '$1' /proc/[0-9]*/comm"; }
 inside fusermount3 -u /dev/qvk-tokens || fail "the virtual tokens cannot be unmounted"
 for _ in $(seq 1 50); do running qvkvtoken || break; sleep 0.1; done
 inside sh -c 'rm -f /dev/QVUsbKey0 /dev/QVUsbKey1; rmdir /dev/qvk-tokens /home/alice'
+# Removing the daemon while a requester is attached leaves the IPC objects
+# (the requester still uses them); the purge after it, once the requester
+# is gone, takes them away.
+holder=$(inside sh -c '/tmp/ipc_holder attach >/dev/null 2>&1 & echo $!')
+attachments() { inside ipcs -m | awk '$1 == "0x000008ae" { print $6 }'; }
+for _ in $(seq 1 50); do [ "$(attachments)" = 2 ] && break; sleep 0.1; done
+[ "$(attachments)" = 2 ] || fail "the requester did not attach beside the daemon"
+inside apt-get remove -y -q qvkserver >"$work/remove.log" 2>&1 ||
+  { tail -20 "$work/remove.log" >&2; fail "apt could not remove qvkserver"; }
+[ "$(attachments)" = 1 ] || fail "with a requester attached, apt remove took the segment away or left the daemon"
+[ "$(grep -c -E '0x000008ae|0x00000d16|0x00001162' <<<"$(inside ipcs -m -s)")" = 3 ] ||
+  fail "with a requester attached, apt remove took IPC objects away"
+inside kill "$holder"
+for _ in $(seq 1 50); do [ "$(attachments)" = 0 ] && break; sleep 0.1; done
 inside apt-get purge -y -q "${packages[@]}" >"$work/purge.log" 2>&1 ||
   { tail -20 "$work/purge.log" >&2; fail "apt could not purge the packages"; }
 inside systemctl daemon-reload

@@ -26,7 +26,7 @@ cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
 
 echo "== requester benchmark, as a short smoke run"
-"$build"/bench/bench_requester --benchmark_min_time=0.01
+QVK_BENCH_WAITER_SECONDS=1 "$build"/bench/bench_requester --benchmark_min_time=0.01
 
 echo "== the default build with clang, warnings as errors ($build_clang)"
 CC=clang CXX=clang++ cmake -S . -B "$build_clang" -DQVK_WERROR=ON -DQVK_BUILD_BENCH=ON

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <cstdio>
 
+#include "access_hint.h"
 #include "commands.h"
 #include "exit_status.h"
 #include "qvk_segment.h"
+#include "segment_users.h"
 #include "session.h"
 
 namespace qvkctl {
@@ -25,6 +27,26 @@ const char *turn(int held) {
                               : ", turn free\n";
 }
 
+// Who has the segment attached: the daemon (when it can be told) and the
+// others, which are requesters or other programs.
+void print_segment_users(const SegmentUsers &users) {
+    std::printf("segment attached by: ");
+    if (users.attachments < 0) {
+        std::printf("could not be read\n");
+    } else if (users.attachments == 0) {
+        std::printf("nobody\n");
+    } else if (users.daemon != 0) {
+        const long others = users.attachments - 1;
+        std::printf("the daemon (qvkserver, pid %ld)", static_cast<long>(users.daemon));
+        if (others > 0) std::printf(" and %ld other process%s", others, others == 1 ? "" : "es");
+        std::printf("\n");
+    } else {
+        std::printf("%ld process%s, none known to be the daemon (no running qvkserver among the "
+                    "processes its IPC objects name)\n",
+                    users.attachments, users.attachments == 1 ? "" : "es");
+    }
+}
+
 }  // namespace
 
 int command_status(const Options &options, const Arguments &arguments) {
@@ -35,11 +57,8 @@ int command_status(const Options &options, const Arguments &arguments) {
     std::printf("server semaphore set (key %d): %s\n", SEM_SERVER_KEY, presence(found.server_set));
     std::printf("client semaphore set (key %d): %s", SEM_CLIENT_KEY, presence(found.client_set));
     std::printf("%s", found.client_set == 1 ? turn(found.client_turn_held) : "\n");
-    if (found.segment == 1)
-        std::printf("segment attached by the daemon: %s\n",
-                    found.daemon_attached == QVK_UNKNOWN ? "could not be read"
-                    : found.daemon_attached             ? "yes"
-                                                        : "no");
+    if (found.segment == 1) print_segment_users(segment_users());
+    if (probed == QVK_ERR_ACCESS_DENIED) print_access_hint();
     std::fflush(stdout);
     if (probed != QVK_OK) return report_failure("status", probed);
 

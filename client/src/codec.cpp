@@ -50,6 +50,7 @@ qvk_result encode_open(Request &request, const char *path) {
 
 void encode_close(Request &request, std::uint32_t handle) {
     auto block = begin_request(request, CMD_CLOSE_DEV, REQ_ARGS_OFFSET + sizeof handle);
+    store_u32(block, REQ_OPTIONS_OFFSET, QVK_REQ_CLOSE_TELLS_UNKNOWN);
     store_u32(block, REQ_ARGS_OFFSET, handle);
 }
 
@@ -116,8 +117,11 @@ qvk_result decode_open(const ResponseCopy &response, std::uint32_t &handle) {
 }
 
 qvk_result decode_close(const ResponseCopy &response) {
-    if (!header_matches(response, CMD_CLOSE_DEV) || response.payload().size() != RESP_CLOSE_LENGTH)
-        return QVK_ERR_MALFORMED_RESPONSE;
+    if (!header_matches(response, CMD_CLOSE_DEV)) return QVK_ERR_MALFORMED_RESPONSE;
+    // No payload: the daemon does not hold the handle (as the request asked
+    // it to tell). A daemon that does not know the option answers 1 instead.
+    if (response.payload().empty()) return QVK_ERR_HANDLE_NOT_OPEN;
+    if (response.payload().size() != RESP_CLOSE_LENGTH) return QVK_ERR_MALFORMED_RESPONSE;
     return response.payload()[0] != 0 ? QVK_OK : QVK_ERR_CLOSE_REFUSED;
 }
 

@@ -50,11 +50,20 @@ std::uint32_t opened_handle(std::span<const std::uint8_t, SHM_BLOCK_SIZE> block)
 
 }  // namespace
 
-// The segment is readable by every local user: once an answer has been
-// copied (or dropped), nothing of it may stay there.
+// The segment may be readable by other local users: once an answer has been
+// copied (or dropped), nothing of it may stay there. The whole block, when
+// it is not known what was written there.
 void Connection::clear_block() const {
     const auto block = ipc_.mapping().block();
     std::fill(block.begin(), block.end(), std::uint8_t{0});
+}
+
+// Its first `length` bytes: what this requester's request and its answer
+// used. The daemon writes zeros after its answer as far as the request and
+// earlier answers reached, so the block past them is zero already.
+void Connection::clear_block_start(std::size_t length) const {
+    const auto block = ipc_.mapping().block();
+    std::fill_n(block.begin(), std::min(length, block.size()), std::uint8_t{0});
 }
 
 // The state word as the turn's new holder finds it:
@@ -123,7 +132,12 @@ qvk_result Connection::post_and_wait(const Request &request, const StateWord &st
 }
 
 qvk_result Connection::round_trip(const Request &request, ResponseCopy &response) {
-    const Deadline deadline(timeout());
+    return round_trip(request, response, timeout());
+}
+
+qvk_result Connection::round_trip(const Request &request, ResponseCopy &response,
+                                  std::chrono::milliseconds timeout) {
+    const Deadline deadline(timeout);
     Turn turn;
     if (const qvk_result taken = turn.take(ipc_.client_set(), deadline); taken != QVK_OK) return taken;
 
@@ -136,7 +150,10 @@ qvk_result Connection::round_trip(const Request &request, ResponseCopy &response
     // still there after the copy was whole.
     std::atomic_thread_fence(std::memory_order_acquire);
     if (state.load() != SHM_STATE_RESPONSE) copied = QVK_ERR_REQUEST_LOST;
-    clear_block();
+    if (copied == QVK_OK)
+        clear_block_start(std::max(request.size, RESP_PAYLOAD_OFFSET + response.payload().size()));
+    else
+        clear_block();
     state.store(SHM_STATE_IDLE);
     return copied;
 }

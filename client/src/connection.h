@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 #include "answer_wait.h"
@@ -25,6 +26,9 @@ public:
     // Sends one request and copies its answer out. The answer's header is
     // length-checked here; its contents are for the command's decoder.
     qvk_result round_trip(const Request &request, ResponseCopy &response);
+    // The same within the given time instead of the connection's timeout.
+    qvk_result round_trip(const Request &request, ResponseCopy &response,
+                          std::chrono::milliseconds timeout);
 
     void set_wait_policy(const WaitPolicy &policy) { policy_ = policy; }
 
@@ -32,6 +36,7 @@ private:
     qvk_result settle_previous(const StateWord &state, const Deadline &deadline);
     qvk_result post_and_wait(const Request &request, const StateWord &state, const Deadline &deadline);
     void clear_block() const;
+    void clear_block_start(std::size_t length) const;
     qvk_result raise_server();
 
     Attachment ipc_;

@@ -7,9 +7,13 @@
 
 #include <cerrno>
 
+#include "system_error.h"
+
 namespace qvk::client {
 
-qvk_result ipc_error(int error) {
+namespace {
+
+qvk_result result_of(int error) {
     switch (error) {
     case ENOENT:  // no object with that key
     case EIDRM:   // removed while in use
@@ -23,6 +27,14 @@ qvk_result ipc_error(int error) {
     default:
         return QVK_ERR_SYSTEM;
     }
+}
+
+}  // namespace
+
+qvk_result ipc_error(int error) {
+    const qvk_result result = result_of(error);
+    note_system_error(error, result);
+    return result;
 }
 
 namespace {

@@ -13,7 +13,8 @@
 
 namespace qvk::client {
 
-// The result that an IPC call's errno stands for.
+// The result that an IPC call's errno stands for; the errno is kept for
+// qvk_last_system_error.
 qvk_result ipc_error(int error);
 
 // Identifier of the segment (key 2222, at least 16384 bytes) or a semaphore

@@ -69,7 +69,8 @@ TEST(RequestEncoding, WritesExactlyWhatTheDaemonReads) {
     EXPECT_EQ(request_bytes(request), hex("0A 00 00 00 00 00 00 00"));
 
     qvk::client::encode_close(request, 0x01020304);
-    EXPECT_EQ(request_bytes(request), hex("0C 00 00 00 00 00 00 00 04 03 02 01"));
+    // The option word asks the daemon to tell a handle it does not hold.
+    EXPECT_EQ(request_bytes(request), hex("0C 00 00 00 01 00 4B 51 04 03 02 01"));
 
     ASSERT_EQ(qvk::client::encode_open(request, "/dev/QVUsbKey3"), QVK_OK);
     const std::string path = "/dev/QVUsbKey3";
@@ -188,7 +189,7 @@ TEST(OpenAndCloseAnswers, HaveExactLengthsAndTypedResults) {
 
     EXPECT_EQ(qvk::client::decode_close(copied(CMD_CLOSE_DEV, hex("01"))), QVK_OK);
     EXPECT_EQ(qvk::client::decode_close(copied(CMD_CLOSE_DEV, hex("00"))), QVK_ERR_CLOSE_REFUSED);
-    EXPECT_EQ(qvk::client::decode_close(copied(CMD_CLOSE_DEV, {})), QVK_ERR_MALFORMED_RESPONSE);
+    EXPECT_EQ(qvk::client::decode_close(copied(CMD_CLOSE_DEV, {})), QVK_ERR_HANDLE_NOT_OPEN);
     EXPECT_EQ(qvk::client::decode_close(copied(CMD_CLOSE_DEV, hex("01 00"))), QVK_ERR_MALFORMED_RESPONSE);
 }
 

@@ -4,12 +4,18 @@
 // plug-in reaches virtual tokens through /dev/QVUsbKey0 and /dev/QVUsbKey1.
 // Both tokens hold file 0015 of 256 bytes counting 00 .. FF, so every READ
 // BINARY answer tells which offset and length it was asked for.
+#include <grp.h>
 #include <signal.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -119,10 +125,41 @@ TEST_F(ServedVirtualToken, ListOpenSelectReadBinaryAndClose) {
     ASSERT_EQ(qvk_close(requester.get(), handle), QVK_OK);
     requester.transmit(handle, read_binary(0, 1), &result, &status);
     EXPECT_EQ(result, QVK_ERR_HANDLE_NOT_OPEN);
+    // Closing it again, or a handle never opened, is an error.
+    EXPECT_EQ(qvk_close(requester.get(), handle), QVK_ERR_HANDLE_NOT_OPEN);
+    EXPECT_EQ(qvk_close(requester.get(), handle + 1000), QVK_ERR_HANDLE_NOT_OPEN);
     // A path the daemon did not list is not opened.
     EXPECT_EQ(qvk_open(requester.get(), "/dev/QVUsbKey7", &handle), QVK_ERR_NOT_OPENED);
     EXPECT_EQ(state_word(), 0u);
     EXPECT_EQ(turn_value(), 0);
+}
+
+TEST_F(ServedVirtualToken, AWaiterIsWokenByATokenPluggedInAndTimesOutOtherwise) {
+    Requester requester(10000);
+    qvk_device_list known;
+    ASSERT_EQ(qvk_list(requester.get(), &known), QVK_OK);
+    ASSERT_EQ(known.count, 2u);
+
+    qvk_device_list now;
+    EXPECT_EQ(qvk_wait_for_change(requester.get(), &known, &now, 300), QVK_ERR_TIMEOUT);
+    EXPECT_EQ(now.count, 2u);
+    EXPECT_STREQ(now.paths[1], "/dev/QVUsbKey1");
+
+    std::thread plugger([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        token->plug(5);
+    });
+    const qvk_result woken = qvk_wait_for_change(requester.get(), &known, &now, 20000);
+    plugger.join();
+    EXPECT_EQ(woken, QVK_OK);
+    ASSERT_EQ(now.count, 3u);
+    EXPECT_STREQ(now.paths[2], "/dev/QVUsbKey5");
+
+    // Waiting on the list just seen: unplugging shows too (known may be now).
+    token->unplug(0);
+    EXPECT_EQ(qvk_wait_for_change(requester.get(), &now, &now, 20000), QVK_OK);
+    ASSERT_EQ(now.count, 2u);
+    EXPECT_STREQ(now.paths[0], "/dev/QVUsbKey1");
 }
 
 TEST_F(ServedVirtualToken, TwoRequesterProcessesDoAThousandTransmitsEachWithNoAnswerMixedUp) {
@@ -205,9 +242,17 @@ TEST_F(ServedVirtualToken, QvkctlListsSendsReportsAndExitsAsDocumented) {
     EXPECT_EQ(send.out, "9000\nFCFDFEFF 9000\n6B00\n");
     EXPECT_EQ(token->commands().size(), 3u);
 
-    const QvkctlRun status = run_qvkctl({"status"});
-    EXPECT_EQ(status.status, 0) << status.err;
-    EXPECT_NE(status.out.find("2 devices listed"), std::string::npos) << status.out;
+    {
+        // The daemon is told from another requester that has the segment attached.
+        Requester other;
+        const QvkctlRun status = run_qvkctl({"status"});
+        EXPECT_EQ(status.status, 0) << status.err;
+        EXPECT_NE(status.out.find("2 devices listed"), std::string::npos) << status.out;
+        EXPECT_NE(status.out.find("segment attached by: the daemon (qvkserver, pid " +
+                                  std::to_string(daemon->pid()) + ") and 1 other process\n"),
+                  std::string::npos)
+            << status.out;
+    }
 
     EXPECT_EQ(run_qvkctl({"send", "/dev/QVUsbKey5", "00"}).status, 6);
 
@@ -328,4 +373,110 @@ TEST_F(RestartStorm, NoRequesterEverGetsAnotherSessionsDataAcrossFiveKills) {
     for (int i = 0; i < kStormRequesters; ++i)
         EXPECT_EQ(exit_status_of(requesters[static_cast<std::size_t>(i)]), 0)
             << "requester " << i << " (1: another session's data, 2: a wrong status, 3: nothing read)";
+}
+
+namespace {
+
+constexpr gid_t kTokenGroup = 4321;
+
+// The access bits and group of each IPC object.
+struct Access {
+    unsigned mode;
+    gid_t group;
+    bool operator==(const Access &) const = default;
+};
+std::vector<Access> access_of_objects() {
+    std::vector<Access> found;
+    shmid_ds segment{};
+    if (shmctl(shmget(SHM_KEY, 0, 0), IPC_STAT, &segment) == 0)
+        found.push_back({segment.shm_perm.mode & 0777u, segment.shm_perm.gid});
+    for (int key : {SEM_SERVER_KEY, SEM_CLIENT_KEY}) {
+        semid_ds set{};
+        if (semctl(semget(key, 0, 0), 0, IPC_STAT, &set) == 0)
+            found.push_back({set.sem_perm.mode & 0777u, set.sem_perm.gid});
+    }
+    return found;
+}
+
+// Runs body as the user `uid` whose only group is `uid` too.
+pid_t as_user(unsigned uid, const std::function<int()> &body) {
+    return run_in_child([uid, body] {
+        if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) return 125;
+        return body();
+    });
+}
+
+// As a requester that gets the objects itself, as the token's own PKCS#11
+// modules do, asking for the access in `flags`: 0 when it gets all three
+// and attaches the segment, else the errno of the first refusal.
+std::function<int()> attach_as_a_module(int flags) {
+    return [flags] {
+        const int segment = shmget(SHM_KEY, SHM_SIZE, flags);
+        if (segment == -1 || shmat(segment, nullptr, 0) == reinterpret_cast<void *>(-1)) return errno;
+        for (int key : {SEM_SERVER_KEY, SEM_CLIENT_KEY})
+            if (semget(key, 1, flags) == -1) return errno;
+        return 0;
+    };
+}
+
+using AccessGroup = DaemonTest;
+
+}  // namespace
+
+TEST_F(AccessGroup, MembersAreServedOthersAreDeniedAndWithoutItEveryoneIs) {
+    if (exit_status_of(as_user(kTokenGroup, [] { return 0; })) != 0)
+        GTEST_SKIP() << "cannot run as another user here (a user namespace that maps only root)";
+    install_stand_in(StandIn::udk, QVK_PLUGIN_DIR);
+    const StandInControl token = StandInControl().devices("udk", {"/dev/QVUsbKey0"});
+    const auto listed_one = [] {
+        qvk_client *client = nullptr;
+        qvk_device_list devices;
+        const qvk_result connected = qvk_connect(&client);
+        if (connected != QVK_OK) return 10 + static_cast<int>(connected);
+        const int listed = qvk_list(client, &devices) == QVK_OK && devices.count == 1 ? 0 : 1;
+        qvk_disconnect(client);
+        return listed;
+    };
+
+    // The default: every local user.
+    ASSERT_NO_FATAL_FAILURE(start_serving(token));
+    EXPECT_EQ(access_of_objects(), std::vector<Access>(3, Access{0777, 0}));
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, listed_one)), 0);
+
+    // Limited to the group; the open segment of the earlier run is replaced.
+    const int open_segment = shmget(SHM_KEY, 0, 0);
+    DaemonOptions limited;
+    limited.arguments = {"--group", std::to_string(kTokenGroup)};
+    ASSERT_NO_FATAL_FAILURE(start_serving(token, limited));
+    EXPECT_EQ(access_of_objects(), std::vector<Access>(3, Access{0770, kTokenGroup}));
+    EXPECT_NE(shmget(SHM_KEY, 0, 0), open_segment);
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup, listed_one)), 0);
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, listed_one)), 10 + QVK_ERR_ACCESS_DENIED);
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, [] {
+                  qvk_client *client = nullptr;
+                  return qvk_connect(&client) == QVK_ERR_ACCESS_DENIED ? qvk_last_system_error(nullptr) : -1;
+              })),
+              EACCES);
+    // A member gets the objects, asking for read and write or for all of
+    // 0777 (as the daemon's own creation flags do); another user does not.
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup, attach_as_a_module(0666))), 0);
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, attach_as_a_module(0666))), EACCES);
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, attach_as_a_module(0))), EACCES);
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup, attach_as_a_module(QVK_IPC_FLAGS))), 0);
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, attach_as_a_module(QVK_IPC_FLAGS))), EACCES);
+
+    const QvkctlRun status = run_qvkctl({"status"}, kTokenGroup + 1);
+    EXPECT_EQ(status.status, 8) << status.out << status.err;
+    EXPECT_NE(status.out.find("shared segment (key 2222): present, permission denied"), std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("access: qvkserver serves only root and the members of group 4321 (mode 770)"),
+              std::string::npos)
+        << status.out;
+    EXPECT_NE(status.err.find("permission denied"), std::string::npos) << status.err;
+    EXPECT_EQ(run_qvkctl({"status"}, kTokenGroup).status, 0);
+
+    // Started without it again, everyone is served again.
+    ASSERT_NO_FATAL_FAILURE(start_serving(token));
+    EXPECT_EQ(access_of_objects(), std::vector<Access>(3, Access{0777, 0}));
+    EXPECT_EQ(exit_status_of(as_user(kTokenGroup + 1, listed_one)), 0);
 }

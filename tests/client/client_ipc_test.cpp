@@ -291,6 +291,10 @@ TEST(Segment, NoAnswerLingersInTheBlockOnceCopied) {
     EXPECT_EQ(requester.transmit(kHandle, secret, &result), secret);
     EXPECT_EQ(result, QVK_OK);
     EXPECT_TRUE(zero_from(block_now(), 0)) << "the answer stayed in the segment";
+    // An answer that reaches further than its request.
+    qvk_device_list devices;
+    EXPECT_EQ(qvk_list(requester.get(), &devices), QVK_OK);
+    EXPECT_TRUE(zero_from(block_now(), 0)) << "the list stayed in the segment";
 
     // An answer that came after its requester gave up is wiped by the next
     // holder before it posts: with the server stopped, that one's request is

@@ -70,6 +70,26 @@ TEST(Qvkctl, AMalformedAnswerHasItsOwnExitStatus) {
     EXPECT_TRUE(run.out.empty());
 }
 
+// A requester attached to the segment is no daemon: status says so, and the
+// round trip then finds nobody answering.
+TEST(Qvkctl, StatusDoesNotTakeARequesterForTheDaemon) {
+    QVK_REQUIRE_PRIVATE_NAMESPACES();
+    const int segment = shmget(SHM_KEY, SHM_SIZE, IPC_CREAT | 0777);
+    ASSERT_GE(segment, 0);
+    ASSERT_GE(semget(SEM_SERVER_KEY, 1, IPC_CREAT | 0777), 0);
+    ASSERT_GE(semget(SEM_CLIENT_KEY, 1, IPC_CREAT | 0777), 0);
+    void *attached = shmat(segment, nullptr, 0);  // this test, as a requester
+    ASSERT_NE(attached, reinterpret_cast<void *>(-1));
+
+    const QvkctlRun status = run_qvkctl({"--timeout", "0.2", "status"});
+    EXPECT_EQ(status.status, 4) << status.out << status.err;
+    EXPECT_NE(status.out.find("segment attached by: 1 process, none known to be the daemon"), std::string::npos)
+        << status.out;
+    EXPECT_EQ(status.out.find("the daemon (qvkserver"), std::string::npos) << status.out;
+    shmdt(attached);
+    EXPECT_NE(run_qvkctl({"status"}).out.find("segment attached by: nobody\n"), std::string::npos);
+}
+
 // Objects that another user keeps to himself (mode 0700): "permission
 // denied", never "not running", and no turn state that could not be read.
 TEST(Qvkctl, StatusTellsPermissionDeniedFromNotRunning) {

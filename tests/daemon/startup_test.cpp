@@ -1,16 +1,20 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Start-up and tear-down of the built qvkserver, each in a private IPC
-// namespace of its own.
+// namespace of its own: the starter returns once the daemon serves, or with
+// the reason it could not.
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
+#include <map>
 
 #include <gtest/gtest.h>
 
 #include "daemon_test.h"
+#include "qvkclient.h"
 #include "qvk_segment.h"
 #include "raw_requester.h"
 
@@ -87,86 +91,84 @@ TEST_F(DaemonStartup, DetachesCreatesItsObjectsAndServes) {
     EXPECT_EQ(d.standard_error(), "");
 }
 
-TEST_F(DaemonStartup, FailedBindingLeavesNothingAndPrintsNothing) {
-    {
-        DaemonProcess &d = start();  // no plug-in anywhere
-        EXPECT_EQ(d.starter_status(), 0);
-        EXPECT_EQ(d.wait_for_exit(), 0);
-        EXPECT_EQ(d.standard_output() + d.standard_error(), "");
-        EXPECT_TRUE(no_ipc_objects());
-    }
-    {
-        install_stand_in(StandIn::udk_without_close, QVK_PLUGIN_DIR);
-        install_stand_in(StandIn::ccid, work.path());
+// A start that cannot serve ends its starter with the reason on standard
+// error and a status of its own, and leaves no daemon behind.
+TEST_F(DaemonStartup, AFailedStartEndsTheStarterWithItsReason) {
+    const auto with_plugin = [](const std::function<void()> &then) {
+        return [then] {
+            install_stand_in(StandIn::udk, QVK_PLUGIN_DIR);
+            then();
+        };
+    };
+    const std::string no_plugin =
+        "qvkserver: no device-family plug-in could be bound (libqvkmgrudk.so, libqvkmgrccid.so or "
+        "libqvkmgrhid.so, in /usr/lib/kestrane/qvkserver or the working directory, with all four "
+        "entry points)\n";
+    const std::string no_objects =
+        "qvkserver: its IPC objects (segment 2222, semaphore sets 3350 and 4450) could not be made\n";
+    const struct {
+        const char *name;
+        std::function<void()> arrange;
+        int status;
+        std::string error;
+        std::function<bool()> left_behind;  // what must be there afterwards
+    } cases[] = {
+        {"no plug-in anywhere", [] {}, 3, no_plugin, no_ipc_objects},
+        {"a plug-in without an entry point",
+         [this] {
+             install_stand_in(StandIn::udk_without_close, QVK_PLUGIN_DIR);
+             install_stand_in(StandIn::ccid, work.path());
+         },
+         3, no_plugin, no_ipc_objects},
+        // Another program's segment with the key, smaller than the daemon's.
+        {"a foreign segment too small", with_plugin([] { ASSERT_NE(shmget(SHM_KEY, 100, IPC_CREAT | 0600), -1); }), 4,
+         "shmger failed!\n" + no_objects,
+         [] {
+             shmid_ds segment{};
+             return !exists(SEM_SERVER_KEY, false) && !exists(SEM_CLIENT_KEY, false) &&
+                    shmctl(shmget(SHM_KEY, 0, 0), IPC_STAT, &segment) == 0 && segment.shm_segsz == 100;
+         }},
+        // No semaphore set at all may be made: the client set is not even tried.
+        {"no semaphore set", with_plugin([] { set_semaphore_limit(0); }), 4, no_objects, no_ipc_objects},
+        // Only the server set, which stays.
+        {"one semaphore set only", with_plugin([] { set_semaphore_limit(1); }), 4, no_objects,
+         [] { return exists(SEM_SERVER_KEY, false) && !exists(SEM_CLIENT_KEY, false) && !exists(SHM_KEY, true); }},
+    };
+    const std::string limits = set_semaphore_limit(32000);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        DaemonTest::SetUp();  // no plug-in and no object of the case before
+        set_semaphore_limit(32000);
+        for (const char *file : {"libqvkmgrccid.so", "libqvkmgrudk.so"}) unlink((work / file).c_str());
+        ASSERT_NO_FATAL_FAILURE(c.arrange());
         DaemonProcess &d = start();
-        EXPECT_EQ(d.starter_status(), 0);
-        EXPECT_EQ(d.wait_for_exit(), 0);
-        EXPECT_EQ(d.standard_output() + d.standard_error(), "");
-        EXPECT_TRUE(no_ipc_objects());
-    }
-}
-
-TEST_F(DaemonStartup, LeftOverObjectsAreTakenOverAndReset) {
-    const int server = semget(SEM_SERVER_KEY, 1, IPC_CREAT | 0600);
-    const int client = semget(SEM_CLIENT_KEY, 1, IPC_CREAT | 0600);
-    ASSERT_EQ(semctl(server, 0, SETVAL, 3), 0);
-    ASSERT_EQ(semctl(client, 0, SETVAL, 7), 0);
-    const int segment = shmget(SHM_KEY, SHM_SIZE, IPC_CREAT | 0600);
-    auto *bytes = static_cast<std::uint8_t *>(shmat(segment, nullptr, 0));
-    ASSERT_NE(bytes, reinterpret_cast<std::uint8_t *>(-1));
-    std::fill(bytes, bytes + SHM_SIZE, 0x5A);
-
-    install_stand_in(StandIn::hid, QVK_PLUGIN_DIR);
-    DaemonProcess &d = start();
-    ASSERT_TRUE(d.wait_until_serving()) << d.standard_error();
-    EXPECT_EQ(semget(SEM_SERVER_KEY, 0, 0), server);
-    EXPECT_EQ(semget(SEM_CLIENT_KEY, 0, 0), client);
-    EXPECT_EQ(shmget(SHM_KEY, 0, 0), segment);
-    EXPECT_EQ(semaphore_value(SEM_SERVER_KEY), 0);
-    EXPECT_EQ(semaphore_value(SEM_CLIENT_KEY), 0);
-    EXPECT_TRUE(std::all_of(bytes, bytes + SHM_SIZE, [](std::uint8_t b) { return b == 0; }));
-    shmdt(bytes);
-
-    RawRequester requester;
-    EXPECT_EQ(parse_response(requester.exchange(close_request(0))).payload, Bytes{1});
-}
-
-TEST_F(DaemonStartup, ASegmentTooSmallEndsTheDaemonAndRemovesItsSets) {
-    const int small = shmget(SHM_KEY, 100, IPC_CREAT | 0600);
-    ASSERT_NE(small, -1);
-    install_stand_in(StandIn::udk, QVK_PLUGIN_DIR);
-    DaemonProcess &d = start();
-    EXPECT_EQ(d.starter_status(), 0);
-    EXPECT_EQ(d.wait_for_exit(), 0);
-    EXPECT_EQ(d.standard_error(), "shmger failed!\n");
-    EXPECT_EQ(d.standard_output(), "");
-    EXPECT_FALSE(exists(SEM_SERVER_KEY, false));
-    EXPECT_FALSE(exists(SEM_CLIENT_KEY, false));
-    EXPECT_EQ(shmget(SHM_KEY, 0, 0), small);  // the segment is not the daemon's to remove
-}
-
-TEST_F(DaemonStartup, SemaphoreSetsThatCannotBeHadEndItWithStatusOne) {
-    install_stand_in(StandIn::udk, QVK_PLUGIN_DIR);
-    const std::string limits = set_semaphore_limit(0);  // no set at all: the client set is not even tried
-    {
-        DaemonProcess &d = start();
-        EXPECT_EQ(d.starter_status(), 0);
-        EXPECT_EQ(d.wait_for_exit(), 1);
-        EXPECT_EQ(d.standard_output() + d.standard_error(), "");
-        EXPECT_TRUE(no_ipc_objects());
-    }
-    set_semaphore_limit(1);  // the server set only, which stays
-    {
-        DaemonProcess &d = start();
-        EXPECT_EQ(d.wait_for_exit(), 1);
-        EXPECT_EQ(d.standard_output() + d.standard_error(), "");
-        EXPECT_TRUE(exists(SEM_SERVER_KEY, false));
-        EXPECT_FALSE(exists(SEM_CLIENT_KEY, false));
-        EXPECT_FALSE(exists(SHM_KEY, true));
+        EXPECT_EQ(d.starter_status(), c.status);
+        EXPECT_EQ(d.pid(), 0) << "a daemon is left after a failed start";
+        EXPECT_EQ(d.standard_error(), c.error);
+        EXPECT_EQ(d.standard_output(), "");
+        EXPECT_TRUE(c.left_behind());
     }
     std::ofstream("/proc/sys/kernel/sem") << limits << "\n";
 }
 
+// When the starter has returned 0, the very next request is served: no
+// "not running" in a thousand starts (each replacing a killed daemon).
+TEST_F(DaemonStartup, ARequestRightAfterTheStarterReturnsIsServed) {
+    install_stand_in(StandIn::udk, QVK_PLUGIN_DIR);
+    const StandInControl control = StandInControl().devices("udk", {"/dev/QVUsbKey0"});
+    std::map<std::string, int> failures;
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_EQ(start(control).starter_status(), 0) << daemon->standard_error();
+        qvk_client *client = nullptr;
+        qvk_result result = qvk_connect(&client);
+        qvk_device_list devices;
+        if (result == QVK_OK) result = qvk_list(client, &devices);
+        qvk_disconnect(client);
+        if (result != QVK_OK) ++failures[qvk_result_text(result)];
+        else if (devices.count != 1) ++failures["wrong count"];
+    }
+    EXPECT_TRUE(failures.empty()) << testing::PrintToString(failures);
+}
 }  // namespace
 
 // Asking for help or the version, or a wrong argument, never starts a daemon,
@@ -184,6 +186,8 @@ TEST_F(DaemonStartup, ArgumentsAreAnsweredOrRefusedWithoutStarting) {
         {{"--bogus"}, 2, "", "qvkserver: unknown option: --bogus\nusage: qvkserver"},
         {{"serve"}, 2, "", "qvkserver: unknown argument: serve\nusage: qvkserver"},
         {{"--"}, 2, "", "qvkserver: unknown argument: --\n"},
+        {{"--group", "no-such-group"}, 2, "", "qvkserver: --group: value not accepted: no-such-group\nusage:"},
+        {{"--group"}, 2, "", "qvkserver: option needs a value: --group\nusage:"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.arguments.front());

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -150,6 +151,12 @@ TempDir::TempDir() {
     char pattern[] = "/tmp/qvktest.XXXXXX";
     if (mkdtemp(pattern) == nullptr) fail("mkdtemp");
     path_ = pattern;
+}
+
+ReachableCopy::ReachableCopy(const std::string &file)
+    : path_(dir_ / std::filesystem::path(file).filename().string()) {
+    std::filesystem::copy_file(file, path_);
+    if (chmod(dir_.path().c_str(), 0755) != 0 || chmod(path_.c_str(), 0755) != 0) fail("chmod");
 }
 
 TempDir::~TempDir() {

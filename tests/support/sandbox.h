@@ -57,6 +57,21 @@ private:
     std::string path_;
 };
 
+// A copy of a file (a program, a library) with mode 0755, in a fresh
+// directory under /tmp that every user may enter: for running or loading it
+// as another user, since the build tree may sit where only its owner gets in
+// (a checkout in root's home, or under a 0700 directory). Removed with the
+// directory on destruction.
+class ReachableCopy {
+public:
+    explicit ReachableCopy(const std::string &file);
+    const std::string &path() const { return path_; }
+
+private:
+    TempDir dir_;
+    std::string path_;
+};
+
 }  // namespace qvk::test
 
 // Skips the current test unless it runs in private namespaces (that is, as root).
