@@ -159,6 +159,7 @@ struct ServedStandIn {
 
     bool start() {
         qvk::test::private_directory(QVK_PLUGIN_DIR);
+        qvk::test::mount_tmpfs("/run");  // for the daemon's instance lock
         qvk::test::install_stand_in(qvk::test::StandIn::udk, work.path());
         const std::string control = qvk::test::StandInControl()
                                         .devices("udk", {"/dev/QVUsbKey0"})

@@ -29,10 +29,13 @@ bool bind_entry(const qvk::daemon::DynamicLibrary &library, const char *name, En
 // is missing or resolves to null.
 bool bind_family(dev_family &family) {
     dev_family_entries &entries = family.entries;
-    return bind_entry(family.library, QVK_FAMILY_SYM_ENUM, entries.enumerate) &&
-           bind_entry(family.library, QVK_FAMILY_SYM_OPEN, entries.open) &&
-           bind_entry(family.library, QVK_FAMILY_SYM_CLOSE, entries.close) &&
-           bind_entry(family.library, QVK_FAMILY_SYM_TRANSMIT, entries.transmit);
+    if (!(bind_entry(family.library, QVK_FAMILY_SYM_ENUM, entries.enumerate) &&
+          bind_entry(family.library, QVK_FAMILY_SYM_OPEN, entries.open) &&
+          bind_entry(family.library, QVK_FAMILY_SYM_CLOSE, entries.close) &&
+          bind_entry(family.library, QVK_FAMILY_SYM_TRANSMIT, entries.transmit)))
+        return false;
+    bind_entry(family.library, QVK_FAMILY_SYM_SET_TIMEOUT, entries.set_timeout);  // optional
+    return true;
 }
 
 }  // namespace

@@ -10,11 +10,14 @@
 #include "qvk_family.h"
 
 // The four entry points of one family; all null while the family is absent.
+// set_timeout is the optional fifth (SetQvDevTimeout), null when the plug-in
+// does not export it.
 struct dev_family_entries {
     qvk_enum_fn enumerate = nullptr;
     qvk_open_fn open = nullptr;
     qvk_close_fn close = nullptr;
     qvk_transmit_fn transmit = nullptr;
+    qvk_set_timeout_fn set_timeout = nullptr;
 };
 
 struct dev_family {
@@ -29,7 +32,8 @@ extern std::array<dev_family, DEV_FAMILY_COUNT> dev_families;
 dev_family *dev_family_of(std::int32_t family) noexcept;
 
 // Loads every family's plug-in (installed directory first, then the working
-// directory) and binds the four entry points of each loaded one. Returns 1 on
+// directory) and binds the four entry points of each loaded one (and the
+// optional SetQvDevTimeout where it is exported). Returns 1 on
 // success; 0 when no plug-in loads or a loaded one lacks an entry point, in
 // which case whatever was loaded is unloaded again.
 int load_dev_families() noexcept;

@@ -12,12 +12,19 @@
 
 #include "key_dev_entry.h"
 
+struct srv_server;
+
 struct key_handle_map_node {
     key_handle_map_node *next = nullptr;  // towards older nodes
     key_handle_map_node *prev = nullptr;  // towards the head; null at the head
     std::unique_ptr<key_dev_entry> entry;  // owned by this node alone; the family's handle
     std::uint32_t handle = 0;  // the daemon's handle, as the requester knows it
     pid_t opener = 0;          // the process that opened it; 0 when it could not be told
+    std::uint64_t last_used = 0;  // when it was last opened or named, on the registry's count
+    // Dead: an exchange on it was abandoned. It answers 0xFFFF from then on;
+    // stuck is that exchange's record while the call may still be in the family.
+    bool dead = false;
+    srv_server *stuck = nullptr;
 };
 
 // Head of the map; null when it is empty.

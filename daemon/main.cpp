@@ -3,15 +3,11 @@
 // objects and serves requests until it is killed. Its starter returns only
 // once it serves, or with the reason it could not start. It prints nothing
 // unless it cannot start, or its IPC objects are removed under it.
-#include <sys/random.h>
-#include <unistd.h>
-
-#include <cstdint>
 #include <cstdio>
-#include <ctime>
 
 #include "daemonize.h"
 #include "dev_families.h"
+#include "family_calls.h"
 #include "key_registry.h"
 #include "srv_access.h"
 #include "srv_descriptors.h"
@@ -23,19 +19,6 @@
 
 namespace {
 
-// Where this run's handles start: random, so that a handle of an earlier run
-// (a requester may keep one across a restart) matches none of this run's.
-std::uint32_t first_handle() {
-    std::uint32_t seed = 0;
-    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        seed = static_cast<std::uint32_t>(now.tv_nsec) ^ static_cast<std::uint32_t>(now.tv_sec) * 2654435761u ^
-               static_cast<std::uint32_t>(getpid());
-    }
-    return seed;
-}
-
 // Ends a start that failed: the starter learns why, and the daemon's own
 // status says the same.
 int start_failed(srv_start_status status) {
@@ -46,7 +29,7 @@ int start_failed(srv_start_status status) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
-    srv_open_standard_descriptors();
+    if (!srv_settle_descriptors()) return 1;
     srv_options options;
     switch (srv_parse_options(argc, argv, options, stdout, stderr)) {
     case SRV_OPTIONS_SERVE:
@@ -74,8 +57,13 @@ int main(int argc, char *argv[]) {
         std::fputs("can't fork self\n", stdout);
         return SRV_START_FAILED;
     }
-    key_handle_seed(first_handle());
+    srv_lock_note_holder();
+    if (!key_handles_init()) {
+        std::fputs("qvkserver cannot draw random numbers for its handles\n", stderr);
+        return start_failed(SRV_START_FAILED);
+    }
     if (load_dev_families() != 1) return start_failed(SRV_START_NO_PLUGIN);
+    family_calls_bound(options.exchange_timeout_seconds);
     if (semCreate() == 0) return start_failed(SRV_START_NO_IPC_OBJECTS);
     if (semReset(semServerId) == 0 || semResetTurn(semClientId) == 0)
         return start_failed(SRV_START_NO_IPC_OBJECTS);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 
+#include "family_calls.h"
 #include "key_registry.h"
 
 namespace {
@@ -13,13 +14,14 @@ namespace {
 // a transmit ends there at the most, and so must an open path.
 static_assert(std::size_t{REQ_ARGS_OFFSET} + DEV_PATH_SLOT_SIZE <= REQ_READ_SIZE);
 
-// Working buffers of the dispatch, reserved once and reused by every request.
+// Working buffers of the dispatch, reserved once per serving thread and
+// reused by every request: a family call that hangs may still write them.
 struct srv_workspace {
     std::array<std::uint8_t, RESP_PAYLOAD_SIZE> payload{};
     std::array<std::uint8_t, CMD_BUF_SIZE> command{};
     std::array<char, DEV_PATH_LIST_SIZE> path_list{};
 };
-srv_workspace workspace;
+thread_local srv_workspace workspace;
 
 std::uint32_t read_u32(const srv_block &block, std::size_t offset) {
     std::uint32_t value;
@@ -52,12 +54,20 @@ std::uint32_t serve_open(const srv_block &request, pid_t requester) {
     return 4;
 }
 
+// The process that a request says it comes from (its requester field, 24
+// bits, least significant byte first), 0 when it says nothing.
+pid_t claimed_requester(const srv_block &request) {
+    return static_cast<pid_t>(request[REQ_REQUESTER_OFFSET] | request[REQ_REQUESTER_OFFSET + 1] << 8 |
+                              request[REQ_REQUESTER_OFFSET + 2] << 16);
+}
+
 std::uint32_t serve_close(const srv_block &request) {
     const std::uint32_t handle = read_u32(request, REQ_ARGS_OFFSET);
+    const pid_t asker = claimed_requester(request);
     // Asked for, a handle that is not open is told apart by an empty payload.
-    if (read_u32(request, REQ_OPTIONS_OFFSET) == QVK_REQ_CLOSE_TELLS_UNKNOWN && !key_handle_recorded(handle))
+    if (read_u32(request, REQ_OPTIONS_OFFSET) == QVK_REQ_CLOSE_TELLS_UNKNOWN && !key_handle_recorded(handle, asker))
         return 0;
-    const std::uint32_t closed = key_close_device(handle);
+    const std::uint32_t closed = key_close_device(handle, asker);
     workspace.payload[0] = static_cast<std::uint8_t>(closed & 0xFF);
     return 1;
 }
@@ -81,7 +91,7 @@ std::uint32_t serve_transmit(const srv_block &request) {
 
     const std::uint32_t status =
         key_transmit(handle, static_cast<std::int32_t>(length), workspace.command.data(), placed,
-                     workspace.payload.data());
+                     workspace.payload.data(), claimed_requester(request));
     if (placed < 0 || placed > RESP_MAX_DATA) return refuse_transmit();
     write_u32(workspace.payload, static_cast<std::size_t>(placed), status);
     return static_cast<std::uint32_t>(placed) + 4;
@@ -115,6 +125,8 @@ bool srv_dispatch_request(const srv_block &request, srv_block &response, pid_t r
     default:
         return false;
     }
+    // A family call was abandoned: another thread answers this request.
+    if (family_call_retired()) return false;
 
     // Header, payload, then zeros over whatever else may be there.
     std::memset(response.data(), 0, RESP_PAYLOAD_OFFSET);

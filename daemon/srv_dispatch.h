@@ -22,7 +22,12 @@ using srv_block = std::array<std::uint8_t, SHM_BLOCK_SIZE>;
 // be the segment's block itself: whatever another process writes there
 // meanwhile cannot change what is carried out. Uses working buffers reserved
 // once; allocates only the record of a newly opened handle. requester is the
-// process the request came from, when known (0 otherwise): an open records it.
+// process an open came from, when the daemon could tell (0 otherwise): the
+// open records it as the handle's opener. A close or transmit whose
+// requester field names another process than a handle's known opener is
+// answered as for a handle that is not open. Also false, and nothing
+// written, when a family call of this request was abandoned
+// (family_calls.h): the thread that takes over answers.
 //
 // Without written, all of response is rewritten. With it, *written is how
 // far earlier answers reached into response, which is zero past that point

@@ -26,6 +26,17 @@ struct value_option {
     bool (*apply)(srv_options &options, const char *value);
 };
 
+// A whole number of seconds from 1 to 86400 (a day), digits only.
+bool apply_exchange_timeout(srv_options &options, const char *value) {
+    unsigned seconds = 0;
+    const char *digit = value;
+    for (; *digit >= '0' && *digit <= '9' && seconds <= 86400; ++digit)
+        seconds = seconds * 10 + static_cast<unsigned>(*digit - '0');
+    if (digit == value || *digit != '\0' || seconds < 1 || seconds > 86400) return false;
+    options.exchange_timeout_seconds = seconds;
+    return true;
+}
+
 // A group name, or else a group number.
 bool apply_group(srv_options &options, const char *value) {
     if (*value == '\0') return false;
@@ -52,11 +63,14 @@ bool apply_group(srv_options &options, const char *value) {
 
 // Options that take a value; an option another part of the daemon needs is
 // added here and to qvkserver(8).
-constexpr std::array<value_option, 1> value_options{{
+constexpr std::array<value_option, 2> value_options{{
     {"group", "NAME",
      "serve only root and the members of group NAME (a name or a number): the\n"
      "      IPC objects get mode 0660 and that group instead of mode 0777",
      apply_group},
+    {"exchange-timeout", "SECONDS",
+     "abandon a device call that has not returned after SECONDS (1 to 86400, default 60)",
+     apply_exchange_timeout},
 }};
 
 void print_usage(std::FILE *to) {

@@ -11,7 +11,9 @@
 
 // What the command line asked for. Options that take a value add a field.
 struct srv_options {
-    int reserved = 0;
+    // --exchange-timeout: how long a call into a device family may take
+    // before it is abandoned (1 to 86400 seconds).
+    unsigned exchange_timeout_seconds = 60;
     // --group: the IPC objects are for root and this group only (mode 0660).
     std::optional<gid_t> group;
 };

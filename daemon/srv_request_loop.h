@@ -12,5 +12,9 @@ enum {
 // why on standard error), or when one of the IPC objects has been removed
 // under it. Needs the semaphore sets and srv_mutex. serving, when given, is
 // called once the segment is set up, right before the first wait for a
-// request: from then on a posted request is served.
+// request: from then on a posted request is served. When family calls are
+// bounded (family_calls_bound), a watchdog thread abandons a call that runs
+// past the bound and another thread serves on (family_calls.h); the daemon
+// then ends from that thread when its objects are removed (status 1, the
+// same message), and this call never returns.
 int srv_request_loop(void (*serving)() noexcept = nullptr) noexcept;

@@ -68,10 +68,7 @@ bool semPresent(std::int32_t set) noexcept {
     return semctl(set, 0, GETVAL) != -1 || (errno != EIDRM && errno != EINVAL);
 }
 
-pid_t semTurnHolder(std::int32_t set) noexcept {
-    // Free: the request came from outside the turn protocol, and the last
-    // operator is some earlier requester.
-    if (semctl(set, 0, GETVAL) != 1) return 0;
-    const int holder = semctl(set, 0, GETPID);
-    return holder <= 0 || holder == getpid() ? 0 : static_cast<pid_t>(holder);
+pid_t semTurnHolder(std::int32_t set, pid_t claimed) noexcept {
+    if (claimed <= 0 || claimed == getpid()) return 0;
+    return semctl(set, 0, GETPID) == claimed ? claimed : 0;
 }

@@ -45,10 +45,11 @@ sem_wait_result semWait(std::int32_t set, const timespec &limit) noexcept;
 // Whether the set still exists.
 bool semPresent(std::int32_t set) noexcept;
 
-// The holder of the turn: the process that last operated on the client set
-// while the set reads 1, as seen from here. 0 when it cannot be told: the
-// turn is free (a requester outside the turn protocol), this process itself
-// (after a reset), a process of another PID namespace, an error. While a
-// requester that follows the turn protocol has a request served, that is
-// the requester.
-pid_t semTurnHolder(std::int32_t set) noexcept;
+// Who opens: `claimed` (the requester word of the open) when the client
+// set's last operator, as seen from here, is that very process (a requester
+// that takes the turn is the last to operate on the set while it posts); 0
+// otherwise (the word is 0 or names somebody else, the requester took no
+// turn or lives in another PID namespace, an error). A process that merely
+// operates on the set cannot pass for another requester, and the set's last
+// operator is taken for nobody who does not say so. One system call.
+pid_t semTurnHolder(std::int32_t set, pid_t claimed) noexcept;

@@ -63,3 +63,4 @@ static_assert(std::is_same_v<decltype(&EnumQvDevPath), qvk_enum_fn>);
 static_assert(std::is_same_v<decltype(&OpenQvDev), qvk_open_fn>);
 static_assert(std::is_same_v<decltype(&CloseQvDev), qvk_close_fn>);
 static_assert(std::is_same_v<decltype(&Icc_tsi_apiQvDev), qvk_transmit_fn>);
+static_assert(std::is_same_v<decltype(&SetQvDevTimeout), qvk_set_timeout_fn>);

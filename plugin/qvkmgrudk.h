@@ -33,6 +33,10 @@ uint16_t CloseQvDev(uint32_t descriptor);
 uint32_t Icc_tsi_apiQvDev(uint32_t descriptor, int32_t command_length,
                           const uint8_t *command, int32_t *response_length,
                           uint8_t *response);
+/* The optional fifth entry point: how long ICC_tsi_api waits for a device's
+ * answer, in milliseconds; 0 (the default) waits as long as the driver
+ * takes. qvkserver sets it once after binding. */
+void SetQvDevTimeout(uint32_t milliseconds);
 
 /* ---- device primitives and the APDU exchange ---- */
 
@@ -44,7 +48,14 @@ int CT_close(int descriptor);
  * 2038 bytes), places the data before SW1 SW2 in response (up to 2036 bytes)
  * and its length in *response_length, and returns SW1 * 256 + SW2.
  * *response_length is output only. Bad arguments: 0xFFFF, nothing written.
- * Transport failure: 0xFFFF, *response_length = 0, response[0] = 0. */
+ * Transport failure: 0xFFFF, *response_length = 0, response[0] = 0.
+ * With a timeout set (SetQvDevTimeout), it waits that long for the answer
+ * to become readable (poll); when none comes, it is a transport failure and
+ * the descriptor is dead from then on: it stays open, but refers to the
+ * device no more (every later exchange on it fails at once), since a late
+ * answer would be read as the next command's. Close it as any other. A
+ * driver that does not support poll counts as readable at once: the read
+ * then waits as long as the driver takes (qvkserver bounds that itself). */
 uint32_t ICC_tsi_api(int descriptor, int command_length, const uint8_t *command,
                      int32_t *response_length, uint8_t *response);
 

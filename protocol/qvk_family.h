@@ -3,7 +3,8 @@
  * The contract between qvkserver and a device-family plug-in, as the daemon
  * calls it. Every family plug-in (libqvkmgrudk.so, libqvkmgrccid.so,
  * libqvkmgrhid.so, and the stand-ins the tests build) exports these four
- * names with C linkage and the platform's standard calling convention.
+ * names with C linkage and the platform's standard calling convention, and
+ * may export a fifth, SetQvDevTimeout.
  *
  * Every buffer belongs to the caller and lives only for the call.
  */
@@ -33,10 +34,20 @@ typedef uint32_t qvk_transmit_entry(uint32_t handle, int32_t command_length,
                                     const uint8_t *command,
                                     int32_t *response_length, uint8_t *response);
 
+/* Optional: the daemon's bound on one call, in milliseconds (0: none),
+ * told once after binding. A family that exports it gives up on a call
+ * (above all an exchange with a card that does not answer) after that long:
+ * the exchange answers 0xFFFF, and its handle answers 0xFFFF from then on,
+ * since a late answer would be taken for the next command's. A family
+ * without it is bounded by the daemon alone, which abandons a call a second
+ * after the bound, at the cost of the thread that stays in the call. */
+typedef void qvk_set_timeout_entry(uint32_t milliseconds);
+
 typedef qvk_enum_entry *qvk_enum_fn;
 typedef qvk_open_entry *qvk_open_fn;
 typedef qvk_close_entry *qvk_close_fn;
 typedef qvk_transmit_entry *qvk_transmit_fn;
+typedef qvk_set_timeout_entry *qvk_set_timeout_fn;
 
 /* A family plug-in's public header declares its four entry points with this
  * one line; a definition that strays from the contract then fails to compile. */
@@ -67,6 +78,7 @@ enum {
 #define QVK_FAMILY_SYM_OPEN "OpenQvDev"
 #define QVK_FAMILY_SYM_CLOSE "CloseQvDev"
 #define QVK_FAMILY_SYM_TRANSMIT "Icc_tsi_apiQvDev"
+#define QVK_FAMILY_SYM_SET_TIMEOUT "SetQvDevTimeout" /* optional */
 
 #ifdef __cplusplus
 }

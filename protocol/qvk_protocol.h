@@ -14,14 +14,45 @@
  * One request, as the daemon expects it:
  *   1. take the turn among requesters (client set, key QVK_SEM_CLIENT_KEY:
  *      wait for 0, then +1 with SEM_UNDO, in one semop);
- *   2. write the request block at segment offset QVK_SHM_BLOCK_OFFSET;
+ *   2. write the request block at segment offset QVK_SHM_BLOCK_OFFSET, with
+ *      the requester's own process id (getpid(); every process id is below
+ *      2^22) in the three bytes of the requester field at block offset
+ *      QVK_REQ_REQUESTER_OFFSET, least significant byte first;
  *   3. set the 32-bit state word at QVK_SHM_STATE_OFFSET to
  *      QVK_SHM_STATE_REQUEST, then raise the server set (key
  *      QVK_SEM_SERVER_KEY) by one;
  *   4. wait until the state word reads QVK_SHM_STATE_RESPONSE (the daemon
  *      also wakes waiters with a shared FUTEX_WAKE on the word), copy the
  *      response block out, set the word back to QVK_SHM_STATE_IDLE and give
- *      the turn back (-1 with SEM_UNDO).
+ *      the turn back (-1 with SEM_UNDO) -- unless this process no longer
+ *      holds the undo entry of its take (see below).
+ *
+ * Who asks. The daemon records the requester field of an open as the
+ * handle's opener only when the client set's last operator (GETPID) is that
+ * same process, that is, the requester took the turn and says who it is. A
+ * close or transmit whose requester field names another process than the
+ * handle's opener is answered as if the handle were not open, and the
+ * handle is closed once its opener has died. An open whose requester field
+ * is 0, or does not agree with the set's last operator (older requesters
+ * leave the block's bytes 1 to 3 as they please), has no known opener: the
+ * handle is open to every requester and is closed only when no process but
+ * the daemon has the segment attached, or when too many such handles are
+ * open (the least recently used go first). A process that merely operates
+ * on the client set (say -1 and +1 at once) cannot pass for the opener:
+ * the two would not agree.
+ *
+ * Giving the turn back. A daemon that starts while a requester that looks
+ * dead holds the turn sets the client set to 0, which also clears every
+ * process's undo entry for it; another requester may take the turn then.
+ * A requester asks the kernel whether its own undo entry is still there
+ * before it gives the turn back, for instance with one IPC_NOWAIT semop on
+ * semaphore 0 of {+16384 SEM_UNDO, -16384, +16384 SEM_UNDO, -16384, +16384,
+ * -16384 SEM_UNDO, +16384, -16384 SEM_UNDO}: it leaves the value and the
+ * undo entry as they were, and it fails with ERANGE exactly when the entry
+ * still holds the take's -1 (the kernel bounds an undo entry at -32768).
+ * Then the turn is its own to give back; if the semop succeeds, the entry
+ * was cleared and there is nothing to give back. The set's last operator
+ * says nothing here: any process may operate on the set.
  */
 #ifndef QVK_PROTOCOL_H
 #define QVK_PROTOCOL_H
@@ -60,6 +91,8 @@ enum {
 /* Request block: offsets within the block. */
 enum {
     QVK_REQ_COMMAND_OFFSET = 0,
+    QVK_REQ_REQUESTER_OFFSET = 1,     /* 24-bit process id of the requester (little-endian), or 0 */
+    QVK_REQ_REQUESTER_SIZE = 3,
     QVK_REQ_OPTIONS_OFFSET = 4,       /* 32-bit word; zero unless an option below is asked for */
     QVK_REQ_ARGS_OFFSET = 8,          /* open: path text; close: handle */
     QVK_REQ_TSI_HANDLE_OFFSET = 8,

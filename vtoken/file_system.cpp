@@ -4,6 +4,7 @@
 
 #include <fuse3/fuse.h>
 #include <fuse3/fuse_lowlevel.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -219,6 +220,15 @@ int do_truncate(const char *path, off_t, fuse_file_info *) {
     return look_up(path).entry == Entry::none ? -ENOENT : 0;
 }
 
+// Every file counts as ready at once, as a node of a driver without poll
+// support does: a read waits as long as the answer takes. The handle for a
+// later notification is never needed, and libfuse leaves freeing it to us.
+int do_poll(const char *, fuse_file_info *, fuse_pollhandle *handle, unsigned *ready) {
+    if (handle != nullptr) fuse_pollhandle_destroy(handle);
+    *ready = POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM;
+    return 0;
+}
+
 int do_release(const char *, fuse_file_info *fi) {
     context().release(&open_file(fi));
     return 0;
@@ -243,6 +253,7 @@ fuse_operations operations() {
     ops.write = do_write;
     ops.truncate = do_truncate;
     ops.release = do_release;
+    ops.poll = do_poll;
     ops.init = do_init;
     return ops;
 }

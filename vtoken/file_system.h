@@ -8,7 +8,8 @@
 // piece, or 0 bytes when no answer is waiting; close ends the session. Files
 // use direct I/O so every read and write reaches the program unsplit and
 // uncached. Once a token is unplugged, the sessions opened on it fail with
-// ENODEV.
+// ENODEV. poll reports every file ready at once, as for the node of a driver
+// that does not support poll.
 //
 // Unlike a character device, a FUSE file has a file position, which every
 // read and write advances (this libfuse cannot open files as streams). It is

@@ -21,6 +21,7 @@ namespace qvkctl {
 namespace {
 
 constexpr std::chrono::seconds kDefaultTimeout{60};
+constexpr std::size_t kMinApdu = 4;
 
 bool is_listed(const qvk_device_list &devices, const std::string &path) {
     for (unsigned i = 0; i < devices.count; ++i)
@@ -62,8 +63,10 @@ int command_send(const Options &options, const Arguments &arguments) {
     std::vector<std::vector<std::uint8_t>> apdus;
     for (auto argument = arguments.begin() + 1; argument != arguments.end(); ++argument) {
         auto apdu = parse_hex(*argument);
-        if (!apdu || apdu->empty() || apdu->size() > CMD_BUF_SIZE)
-            return usage_error("send: '" + *argument + "' is not an APDU of 1 to 512 hex bytes");
+        // A command APDU has at least CLA INS P1 P2; a shorter one may never
+        // be answered (a PC/SC reader driver can take it for a control).
+        if (!apdu || apdu->size() < kMinApdu || apdu->size() > CMD_BUF_SIZE)
+            return usage_error("send: '" + *argument + "' is not an APDU of 4 to 512 hex bytes");
         apdus.push_back(std::move(*apdu));
     }
 

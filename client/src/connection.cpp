@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "connection.h"
 
+#include <pthread.h>
 #include <sys/sem.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <span>
 
 #include "turn.h"
@@ -46,6 +49,21 @@ std::uint32_t opened_handle(std::span<const std::uint8_t, SHM_BLOCK_SIZE> block)
     if (answer.copy_from(block.data()) != QVK_OK || decode_open(answer, handle) != QVK_OK)
         return QVK_HANDLE_NONE;
     return handle;
+}
+
+// This process's id, asked of the kernel once per process rather than once
+// per request (a system call is a measurable part of a round trip); a
+// forked child asks again.
+pid_t own_process_id() {
+    static std::atomic<pid_t> known{0};
+    static std::once_flag forks_watched;
+    std::call_once(forks_watched, [] { pthread_atfork(nullptr, nullptr, [] { known.store(0); }); });
+    pid_t pid = known.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = getpid();
+        known.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
 }
 
 }  // namespace
@@ -110,6 +128,10 @@ qvk_result Connection::post_and_wait(const Request &request, const StateWord &st
                                      const Deadline &deadline) {
     const auto block = ipc_.mapping().block();
     std::ranges::copy(request.view(), block.begin());
+    // Who asks: the daemon believes it only from the holder of the turn.
+    const auto requester = static_cast<std::uint32_t>(own_process_id());
+    for (std::size_t i = 0; i < REQ_REQUESTER_SIZE; ++i)
+        block[REQ_REQUESTER_OFFSET + i] = static_cast<std::uint8_t>(requester >> (8 * i));
     state.store(SHM_STATE_REQUEST);
     if (const qvk_result raised = raise_server(); raised != QVK_OK) {
         state.store(SHM_STATE_IDLE);

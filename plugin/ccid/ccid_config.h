@@ -25,8 +25,12 @@ inline constexpr std::size_t kMaxReaders = 64;
 // Cards open at once (pcscd allows 200 per client by default).
 inline constexpr std::size_t kMaxOpenCards = 256;
 
-// The largest command and answer PC/SC carries (extended APDUs).
+// The largest command and answer PC/SC carries (extended APDUs), and the
+// shortest command: ISO 7816 commands have at least CLA INS P1 P2. A
+// shorter one is no APDU (a reader driver may take it for a control and
+// never answer).
 inline constexpr std::size_t kMaxApdu = MAX_BUFFER_SIZE_EXTENDED;
+inline constexpr std::size_t kMinApdu = 4;
 
 inline constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
 inline constexpr std::uint32_t kNoAnswer = QVK_STATUS_NO_ANSWER;

@@ -49,20 +49,18 @@ private:
 class Family {
 public:
     ~Family() {
-        // Unloaded or the process ends: leave every card as it is.
-        handles.for_each([this](OpenCard &open) {
-            if (alive(open)) SCardDisconnect(open.card, SCARD_LEAVE_CARD);
+        // Unloaded or the process ends: leave every card as it is. A card in
+        // an exchange is left to it.
+        handles.for_each([](OpenCard &open) {
+            if (open.exchanges > 0) return;
+            SCardDisconnect(open.card, SCARD_LEAVE_CARD);
+            SCardReleaseContext(open.context);
         });
     }
 
-    bool alive(const OpenCard &open) const {
-        return !open.removed && open.generation == context.generation();
-    }
-
     Mutex mutex;
-    PcscContext context;
+    PcscContext context;  // for listing the readers
     HandleTable handles;
-    std::array<BYTE, kMaxApdu> received{};
 };
 
 Family g_family;
@@ -136,64 +134,108 @@ QVK_CCID_EXPORT uint16_t EnumQvDevPath(uint8_t *count, char *path_list) {
     return found > 0 ? 1 : 0;
 }
 
+// Each card gets a context of its own (see handle_table.h).
 QVK_CCID_EXPORT uint32_t OpenQvDev(const char *reader) {
     if (reader == nullptr) return QVK_HANDLE_NONE;
     Turn turn(g_family.mutex);
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+        return QVK_HANDLE_NONE;
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    const LONG result = g_family.context.run([&](SCARDCONTEXT context) {
-        return SCardConnect(context, reader, SCARD_SHARE_SHARED, kProtocols, &card, &protocol);
-    });
-    if (result != SCARD_S_SUCCESS) return QVK_HANDLE_NONE;
-    const uint32_t handle = g_family.handles.add(card, protocol, g_family.context.generation());
-    if (handle == QVK_HANDLE_NONE) SCardDisconnect(card, SCARD_LEAVE_CARD);
+    if (SCardConnect(context, reader, SCARD_SHARE_SHARED, kProtocols, &card, &protocol) != SCARD_S_SUCCESS) {
+        SCardReleaseContext(context);
+        return QVK_HANDLE_NONE;
+    }
+    const uint32_t handle = g_family.handles.add(context, card, protocol);
+    if (handle == QVK_HANDLE_NONE) {
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
+        SCardReleaseContext(context);
+    }
     return handle;
+}
+
+// Disconnects the card and releases its context, and forgets the handle.
+void release(OpenCard &open) {
+    SCardDisconnect(open.card, SCARD_LEAVE_CARD);
+    SCardReleaseContext(open.context);
+    g_family.handles.remove(open);
 }
 
 QVK_CCID_EXPORT uint16_t CloseQvDev(uint32_t handle) {
     Turn turn(g_family.mutex);
     OpenCard *open = g_family.handles.find(handle);
-    if (open == nullptr) return 0;
-    if (g_family.alive(*open)) SCardDisconnect(open->card, SCARD_LEAVE_CARD);
-    g_family.handles.remove(*open);
+    if (open == nullptr || open->closing) return 0;
+    if (open->exchanges > 0) {
+        open->closing = true;  // the last exchange on it releases it
+        return 1;
+    }
+    release(*open);
     return 1;
 }
 
+namespace {
+
+bool context_lost(LONG result) {
+    return result == SCARD_E_NO_SERVICE || result == SCARD_E_SERVICE_STOPPED ||
+           result == SCARD_E_INVALID_HANDLE || result == SCARD_F_COMM_ERROR;
+}
+
+}  // namespace
+
+// The exchange itself runs without the plug-in's mutex: each card has a
+// PC/SC context of its own, so an exchange that a card (or its reader, or
+// pcscd) never answers holds up nothing else of the plug-in. The caller
+// (qvkserver) bounds the call.
 QVK_CCID_EXPORT uint32_t Icc_tsi_apiQvDev(uint32_t handle, int32_t command_length,
                                           const uint8_t *command, int32_t *response_length,
                                           uint8_t *response) {
     if (command == nullptr || response_length == nullptr || response == nullptr) return kNoAnswer;
     const std::size_t room = *response_length > 0 ? static_cast<std::size_t>(*response_length) : 0;
     *response_length = 0;
-    if (command_length < 1 || static_cast<std::size_t>(command_length) > kMaxApdu) return kNoAnswer;
+    if (command_length < static_cast<int32_t>(kMinApdu) || static_cast<std::size_t>(command_length) > kMaxApdu)
+        return kNoAnswer;
+
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    {
+        Turn turn(g_family.mutex);
+        OpenCard *open = g_family.handles.find(handle);
+        if (open == nullptr || open->dead || open->closing) return kNoAnswer;
+        ++open->exchanges;
+        card = open->card;
+        protocol = open->protocol;
+    }
+    std::array<BYTE, kMaxApdu> received;
+    DWORD length = static_cast<DWORD>(received.size());
+    const LONG result = SCardTransmit(card, send_pci(protocol), command, static_cast<DWORD>(command_length),
+                                      nullptr, received.data(), &length);
 
     Turn turn(g_family.mutex);
-    OpenCard *open = g_family.handles.find(handle);
-    if (open == nullptr || !g_family.alive(*open)) return kNoAnswer;
-
-    DWORD received = static_cast<DWORD>(g_family.received.size());
-    const LONG result =
-        SCardTransmit(open->card, send_pci(open->protocol), command,
-                      static_cast<DWORD>(command_length), nullptr, g_family.received.data(), &received);
+    OpenCard &open = *g_family.handles.find(handle);
+    if (--open.exchanges == 0 && open.closing) {
+        release(open);
+        return kNoAnswer;
+    }
     if (result == SCARD_W_RESET_CARD) {
         // Another application reset the card: connect the handle again so
         // that later exchanges work, but this one reports the lost state.
-        DWORD protocol = 0;
-        if (SCardReconnect(open->card, SCARD_SHARE_SHARED, kProtocols, SCARD_LEAVE_CARD,
-                           &protocol) == SCARD_S_SUCCESS)
-            open->protocol = protocol;
+        DWORD again = 0;
+        if (SCardReconnect(open.card, SCARD_SHARE_SHARED, kProtocols, SCARD_LEAVE_CARD, &again) ==
+            SCARD_S_SUCCESS)
+            open.protocol = again;
         return kNoAnswer;
     }
+    // A card inserted later is another card; a restarted pcscd knows
+    // nothing of this card's context.
     if (result == SCARD_W_REMOVED_CARD || result == SCARD_E_NO_SMARTCARD ||
-        result == SCARD_E_READER_UNAVAILABLE)
-        open->removed = true;  // a card inserted later is another card
-    g_family.context.forget_if_lost(result);
-    if (result != SCARD_S_SUCCESS || received < 2) return kNoAnswer;
+        result == SCARD_E_READER_UNAVAILABLE || context_lost(result))
+        open.dead = true;
+    if (result != SCARD_S_SUCCESS || length < 2) return kNoAnswer;
 
-    const std::size_t data_length = received - 2;
+    const std::size_t data_length = length - 2;
     if (data_length > room) return kNoAnswer;
-    std::memcpy(response, g_family.received.data(), data_length);
+    std::memcpy(response, received.data(), data_length);
     *response_length = static_cast<int32_t>(data_length);
-    return static_cast<uint32_t>(g_family.received[data_length]) << 8 |
-           g_family.received[data_length + 1];
+    return static_cast<uint32_t>(received[data_length]) << 8 | received[data_length + 1];
 }

@@ -5,7 +5,7 @@
 
 namespace qvk::ccid {
 
-std::uint32_t HandleTable::add(SCARDHANDLE card, DWORD protocol, unsigned generation) {
+std::uint32_t HandleTable::add(SCARDCONTEXT context, SCARDHANDLE card, DWORD protocol) {
     OpenCard *free_slot = nullptr;
     for (OpenCard &open : slots_)
         if (open.id == 0) {
@@ -20,7 +20,7 @@ std::uint32_t HandleTable::add(SCARDHANDLE card, DWORD protocol, unsigned genera
         ++id;
     } while (id == QVK_HANDLE_NONE || id == QVK_HANDLE_FAILED || find(id) != nullptr);
     last_id_ = id;
-    *free_slot = OpenCard{id, card, protocol, generation, false};
+    *free_slot = OpenCard{id, context, card, protocol};
     return id;
 }
 

@@ -13,12 +13,17 @@
 
 namespace qvk::ccid {
 
+// Each card is connected in a PC/SC context of its own, so that a card that
+// hangs in an exchange holds nothing that another card or an enumeration
+// needs (pcsc-lite serialises the calls of one context).
 struct OpenCard {
     std::uint32_t id = 0;        // 0: free slot
+    SCARDCONTEXT context = 0;    // the card's own
     SCARDHANDLE card = 0;
     DWORD protocol = 0;          // SCARD_PROTOCOL_T0 or _T1
-    unsigned generation = 0;     // of the context it was connected in
-    bool removed = false;        // the card left its reader: dead for good
+    bool dead = false;           // the card left its reader, or pcscd went away
+    unsigned exchanges = 0;      // exchanges under way on it
+    bool closing = false;        // closed while in an exchange: the last one releases it
 };
 
 class HandleTable {
@@ -26,7 +31,7 @@ public:
     // Records a connected card under a new handle: non-zero, never
     // 0xFFFFFFFF (a failed open to the daemon) and not in use. Returns 0 when
     // the table is full.
-    std::uint32_t add(SCARDHANDLE card, DWORD protocol, unsigned generation);
+    std::uint32_t add(SCARDCONTEXT context, SCARDHANDLE card, DWORD protocol);
     // The record of an open handle, or null.
     OpenCard *find(std::uint32_t id);
     void remove(OpenCard &open) { open = OpenCard{}; }

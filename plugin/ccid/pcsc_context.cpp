@@ -19,7 +19,6 @@ void PcscContext::drop() {
     SCardReleaseContext(context_);
     established_ = false;
     context_ = 0;
-    ++generation_;
 }
 
 }  // namespace qvk::ccid

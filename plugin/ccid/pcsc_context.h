@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// The plug-in's one PC/SC context: established when first needed, and
-// established again when pcscd went away and came back (a restarted pcscd
-// knows nothing of the old context and its card handles).
+// The plug-in's PC/SC context for listing readers: established when first
+// needed, and established again when pcscd went away and came back (a
+// restarted pcscd knows nothing of the old context).
 #pragma once
 
 #include <winscard.h>
@@ -14,10 +14,6 @@ public:
     ~PcscContext() { drop(); }
     PcscContext(const PcscContext &) = delete;
     PcscContext &operator=(const PcscContext &) = delete;
-
-    // Changes whenever the context is let go: a card handle belongs to the
-    // generation in which it was connected, and is dead in any later one.
-    unsigned generation() const { return generation_; }
 
     // Runs call(context) on the context, establishing it first when there is
     // none. When the result says the service or the context is gone, the
@@ -34,12 +30,6 @@ public:
         return again == SCARD_S_SUCCESS ? call(context_) : result;
     }
 
-    // Forgets the context after a result that says the service is gone, so
-    // that the next call establishes a new one.
-    void forget_if_lost(LONG result) {
-        if (service_gone(result)) drop();
-    }
-
 private:
     static bool service_gone(LONG result) {
         return result == SCARD_E_NO_SERVICE || result == SCARD_E_SERVICE_STOPPED;
@@ -54,7 +44,6 @@ private:
 
     SCARDCONTEXT context_ = 0;
     bool established_ = false;
-    unsigned generation_ = 0;
 };
 
 }  // namespace qvk::ccid

@@ -4,6 +4,7 @@
 // the same token as the card in vpcd's first reader through a real pcscd.
 // The plug-ins are found in the daemon's working directory.
 #include <gtest/gtest.h>
+#include <winscard.h>
 
 #include <chrono>
 #include <filesystem>
@@ -12,6 +13,7 @@
 
 #include "daemon_test.h"
 #include "pcsc_fixture.h"
+#include "qvkclient.h"
 #include "qvkctl_run.h"
 #include "vtoken_fixture.h"
 
@@ -81,6 +83,65 @@ TEST_F(ServedBothFamilies, QvkctlListsANodeAndAReaderAndReadsAFileThroughEither)
     token->control("unplug 0");
     EXPECT_EQ(list_until("").out, "");
     EXPECT_EQ(run_qvkctl({"send", "Virtual PCD 00 00", "00A40000020015"}).status, 6);
+}
+
+// Another application's one-byte "command" leaves the reader waiting for an
+// answer that never comes (vpcd takes it for a control), and pcscd makes
+// every later exchange with that reader wait behind it. Such an exchange
+// holds up nobody else: after the bound (--exchange-timeout 1, and the
+// daemon's second of grace) it answers FFFF, its handle stays dead, and the
+// node is served at once.
+TEST_F(ServedBothFamilies, AReaderThatNeverAnswersHoldsUpNobodyElse) {
+    ASSERT_NO_FATAL_FAILURE(start_serving({}, {.arguments = {"--exchange-timeout", "1"}}));
+    ASSERT_EQ(list_until("/dev/QVUsbKey0\nVirtual PCD 00 00\n").status, 0);
+    qvk_client *client = nullptr;
+    qvk_device_list devices;
+    std::uint32_t handle = 0;
+    ASSERT_EQ(qvk_connect(&client), QVK_OK);
+    ASSERT_EQ(qvk_list(client, &devices), QVK_OK);
+    ASSERT_EQ(qvk_open(client, kVpcdReader0, &handle), QVK_OK);
+
+    std::thread wedge([] {
+        SCARDCONTEXT context = 0;
+        SCARDHANDLE card = 0;
+        DWORD protocol = 0;
+        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return;
+        if (SCardConnect(context, kVpcdReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
+                         &protocol) == SCARD_S_SUCCESS) {
+            const BYTE control = 0x03;
+            BYTE answer[16];
+            DWORD length = sizeof answer;
+            SCardTransmit(card, protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0, &control, 1, nullptr,
+                          answer, &length);  // returns only when pcscd goes
+        }
+        SCardReleaseContext(context);
+    });
+    std::this_thread::sleep_for(500ms);
+
+    const auto start = std::chrono::steady_clock::now();
+    const auto send = [client, handle] {
+        const std::uint8_t select[] = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x00, 0x15};
+        std::uint8_t answer[64];
+        std::size_t length = sizeof answer;
+        std::uint32_t status = 0;
+        return qvk_transmit(client, handle, select, sizeof select, answer, &length, &status);
+    };
+    qvk_result abandoned = QVK_OK;
+    std::thread exchange([&] { abandoned = send(); });
+    std::this_thread::sleep_for(200ms);  // that exchange is under way
+    const QvkctlRun node = run_qvkctl({"--timeout", "15", "send", "/dev/QVUsbKey0", "00A40000020015"});
+    EXPECT_EQ(node.status, 0) << node.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4500ms) << "held up behind the reader";
+    exchange.join();
+    EXPECT_EQ(abandoned, QVK_ERR_NO_ANSWER);
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_EQ(send(), QVK_ERR_NO_ANSWER) << "dead from then on";
+    EXPECT_LT(std::chrono::steady_clock::now() - again, 500ms) << "the reader was asked again";
+    EXPECT_EQ(qvk_close(client, handle), QVK_OK);
+    qvk_disconnect(client);
+
+    pcscd.reset();  // ends the wedged exchange, and the daemon's that waited behind it
+    wedge.join();
 }
 
 }  // namespace

@@ -78,12 +78,12 @@ protected:
     void stop_daemon() { ASSERT_EQ(kill(daemon->pid(), SIGSTOP), 0); }
     void resume_daemon() { ASSERT_EQ(kill(daemon->pid(), SIGCONT), 0); }
 
-    // Opens /dev/QVUsbKey0 through the daemon and selects the counting file.
-    std::uint32_t open_and_select(Requester &requester) {
+    // Opens a node through the daemon and selects the counting file.
+    std::uint32_t open_and_select(Requester &requester, const char *node = "/dev/QVUsbKey0") {
         qvk_device_list devices;
         EXPECT_EQ(qvk_list(requester.get(), &devices), QVK_OK);
         std::uint32_t handle = 0;
-        EXPECT_EQ(qvk_open(requester.get(), "/dev/QVUsbKey0", &handle), QVK_OK);
+        EXPECT_EQ(qvk_open(requester.get(), node, &handle), QVK_OK);
         qvk_result result;
         std::uint32_t status = 0;
         requester.transmit(handle, kSelect, &result, &status);
@@ -189,9 +189,23 @@ TEST_F(ServedVirtualToken, ARequesterKilledHoldingTheTurnDoesNotBlockTheNext) {
     Requester requester(10000);
     const std::uint32_t handle = open_and_select(requester);
     // The token takes 300 ms per command, so the daemon is still in the
-    // dead requester's exchange when the next one comes.
-    token->set_fault(0, "delay=300");
-    const pid_t child = transmit_in_child(handle, read_binary(0x20, 2), 60000);
+    // dead requester's exchange when the next one comes. (A handle is its
+    // opener's alone: the child opens its own.)
+    int opened[2];
+    ASSERT_EQ(pipe(opened), 0);
+    const pid_t child = run_in_child([this, &opened] {
+        Requester dying(60000);
+        const std::uint32_t own = open_and_select(dying);
+        token->set_fault(0, "delay=300");
+        if (write(opened[1], "o", 1) != 1) return 1;
+        qvk_result result;
+        dying.transmit(own, read_binary(0x20, 2), &result);
+        return static_cast<int>(result);
+    });
+    char byte = 0;
+    ASSERT_EQ(read(opened[0], &byte, 1), 1);
+    close(opened[0]);
+    close(opened[1]);
     ASSERT_TRUE(eventually([] { return turn_value() == 1 && state_word() == SHM_STATE_REQUEST; }));
     kill(child, SIGKILL);
     EXPECT_EQ(exit_status_of(child), -1);
@@ -211,15 +225,57 @@ TEST_F(ServedVirtualToken, ARequesterKilledHoldingTheTurnDoesNotBlockTheNext) {
     token->set_fault(0, "none");
 }
 
+// A token that does not answer holds its own exchange only: after the bound
+// (--exchange-timeout 1, and a second's grace for a node that cannot be
+// polled) that exchange answers FFFF, its handle stays dead, and the
+// requester waiting behind it is served at once, long before the token
+// answers (6 s: long enough to tell, short enough for the virtual token to
+// end with the test).
+TEST_F(ServedVirtualToken, ATokenThatNeverAnswersHoldsUpNobodyElse) {
+    ASSERT_NO_FATAL_FAILURE(start_serving({}, {.arguments = {"--exchange-timeout", "1"}}));
+    token->set_fault(0, "delay=6000");
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t stuck = run_in_child([] {
+        Requester requester(30000);
+        qvk_device_list devices;
+        std::uint32_t handle = 0;
+        if (qvk_list(requester.get(), &devices) != QVK_OK ||
+            qvk_open(requester.get(), "/dev/QVUsbKey0", &handle) != QVK_OK)
+            return 1;
+        qvk_result result;
+        requester.transmit(handle, read_binary(0, 2), &result);  // its answer never comes
+        if (result != QVK_ERR_NO_ANSWER) return 2;
+        requester.transmit(handle, read_binary(0, 3), &result);  // dead: the token is not asked
+        if (result != QVK_ERR_NO_ANSWER) return 3;
+        return qvk_close(requester.get(), handle) == QVK_OK ? 0 : 4;
+    });
+    ASSERT_TRUE(eventually([] { return turn_value() == 1 && state_word() == SHM_STATE_REQUEST; }));
+
+    Requester next(10000);
+    const std::uint32_t handle = open_and_select(next, "/dev/QVUsbKey1");
+    qvk_result result;
+    EXPECT_EQ(next.transmit(handle, read_binary(0x10, 2), &result) + hex("90 00"), counted(0x10, 2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500)) << "held up behind the token";
+    EXPECT_EQ(exit_status_of(stuck), 0);
+    EXPECT_EQ(token->commands(), (std::vector<std::string>{"QVUsbKey0 00 B0 00 00 02", "QVUsbKey1 00 A4 00 00 02 00 15",
+                                                           "QVUsbKey1 00 B0 00 10 02"}));
+
+    // The token answers again: its node serves again, opened afresh.
+    token->set_fault(0, "none");
+    const std::uint32_t reopened = open_and_select(next);
+    EXPECT_EQ(next.transmit(reopened, read_binary(0x20, 3), &result) + hex("90 00"), counted(0x20, 3));
+}
+
 TEST_F(ServedVirtualToken, ADaemonStoppedMidRunTimesOutAndServesAgainWhenResumed) {
     Requester requester(10000);
     const std::uint32_t handle = open_and_select(requester);
     // A requester reading in a loop, each call allowed 300 ms, until one fails.
-    const pid_t reader = run_in_child([handle] {
+    const pid_t reader = run_in_child([this] {
         Requester looping(300);
+        const std::uint32_t own = open_and_select(looping);
         for (int i = 0; i < 1000000; ++i) {
             qvk_result result;
-            looping.transmit(handle, read_binary(static_cast<std::uint16_t>(i % 200), 4), &result);
+            looping.transmit(own, read_binary(static_cast<std::uint16_t>(i % 200), 4), &result);
             if (result != QVK_OK) return static_cast<int>(result);
         }
         return 0;
@@ -254,7 +310,7 @@ TEST_F(ServedVirtualToken, QvkctlListsSendsReportsAndExitsAsDocumented) {
             << status.out;
     }
 
-    EXPECT_EQ(run_qvkctl({"send", "/dev/QVUsbKey5", "00"}).status, 6);
+    EXPECT_EQ(run_qvkctl({"send", "/dev/QVUsbKey5", "00B00000"}).status, 6);
 
     stop_daemon();
     const QvkctlRun late = run_qvkctl({"--timeout", "0.3", "list"});

@@ -35,7 +35,8 @@ TEST(Qvkctl, HelpAndCommandLineErrors) {
         {"send", "/dev/QVUsbKey0", "00A4G0"},
         {"send", "/dev/QVUsbKey0", "00A"},
         {"send", "/dev/QVUsbKey0", std::string(1026, '0')},
-        {"send", std::string(128, 'p'), "00"},
+        {"send", "/dev/QVUsbKey0", "00A400"},  // under CLA INS P1 P2: never sent
+        {"send", std::string(128, 'p'), "00B00000"},
     };
     for (const auto &arguments : bad) {
         const QvkctlRun run = run_qvkctl(arguments);
@@ -47,7 +48,7 @@ TEST(Qvkctl, HelpAndCommandLineErrors) {
 
 TEST(Qvkctl, SaysPlainlyThatTheDaemonIsNotRunning) {
     QVK_REQUIRE_PRIVATE_NAMESPACES();
-    for (const auto &arguments : std::vector<std::vector<std::string>>{{"list"}, {"send", "/dev/QVUsbKey0", "00"}}) {
+    for (const auto &arguments : std::vector<std::vector<std::string>>{{"list"}, {"send", "/dev/QVUsbKey0", "00B00000"}}) {
         const QvkctlRun run = run_qvkctl(arguments);
         EXPECT_EQ(run.status, 3);
         EXPECT_NE(run.err.find("qvkserver is not running"), std::string::npos) << run.err;

@@ -3,11 +3,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -29,6 +34,20 @@ std::vector<std::string> stat_fields(pid_t pid) {
     std::istringstream rest(stat.substr(close + 2));
     for (std::string field; rest >> field;) fields.push_back(field);
     return fields;
+}
+
+// Empties the bounding, inheritable and ambient capability sets, so that
+// root keeps no capability across execve (as the service's
+// CapabilityBoundingSet= leaves it).
+bool drop_capabilities() {
+    for (int capability = 0; capability <= 63; ++capability)
+        if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL) return false;
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    data[0].inheritable = data[1].inheritable = 0;
+    return syscall(SYS_capset, &header, data) == 0;
 }
 
 // Daemons that a live DaemonProcess owns.
@@ -78,18 +97,30 @@ DaemonProcess::DaemonProcess(const std::string &working_directory,
     const pid_t starter = fork();
     if (starter == -1) throw std::runtime_error("fork failed");
     if (starter == 0) {
+        // As from a shell: SIGPIPE as the system sets it, not as the tests do.
+        signal(SIGPIPE, SIG_DFL);
         const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int null_fd = open("/dev/null", O_RDONLY);
-        if (out_fd < 0 || err_fd < 0 || null_fd < 0 || chdir(working_directory.c_str()) != 0) _exit(126);
-        dup2(null_fd, 0);
-        if (options.close_standard_input) close(0);
+        if (out_fd < 0 || err_fd < 0 || chdir(working_directory.c_str()) != 0) _exit(126);
         if (options.descriptor_hard_limit != 0) {
             const rlimit limit{options.descriptor_soft_limit, options.descriptor_hard_limit};
             if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
         }
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
+        if (options.inherited_descriptor >= 0 && dup2(options.inherited_descriptor, 10) != 10) _exit(125);
+        if (options.without_capabilities && !drop_capabilities()) _exit(125);
+        if (options.close_standard_streams) {
+            for (int descriptor = 0; descriptor <= 2; ++descriptor) close(descriptor);
+        } else {
+            const int null_fd = open("/dev/null", O_RDONLY);
+            if (null_fd < 0) _exit(126);
+            dup2(null_fd, 0);
+            if (options.close_standard_input) close(0);
+            dup2(out_fd, 1);
+            dup2(err_fd, 2);
+            int unread[2];
+            if (options.broken_standard_error && (pipe(unread) != 0 || dup2(unread[1], 2) != 2 || close(unread[0]) != 0))
+                _exit(125);
+        }
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }

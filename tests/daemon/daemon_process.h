@@ -21,6 +21,10 @@ struct DaemonOptions {
     unsigned descriptor_soft_limit = 0;
     unsigned descriptor_hard_limit = 0;
     std::vector<std::string> arguments{};  // after the program name
+    bool close_standard_streams = false;  // descriptors 0, 1 and 2 all closed
+    bool broken_standard_error = false;   // standard error a pipe nobody reads
+    int inherited_descriptor = -1;        // passed on as descriptor 10
+    bool without_capabilities = false;    // root with no capability, as the service runs it
 };
 
 class DaemonProcess {

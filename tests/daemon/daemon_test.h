@@ -25,6 +25,7 @@ protected:
     void SetUp() override {
         QVK_REQUIRE_PRIVATE_NAMESPACES();
         private_directory(QVK_PLUGIN_DIR);
+        mount_tmpfs("/run");  // the daemon's instance lock lives in /run/qvkserver
         // Objects left by an earlier case of this process (the IPC namespace is private).
         shmctl(shmget(SHM_KEY, 0, 0), IPC_RMID, nullptr);
         semctl(semget(SEM_SERVER_KEY, 0, 0), 0, IPC_RMID);

@@ -296,4 +296,27 @@ TEST_F(DescriptorHandles, KilledRequestersLeaveNoDescriptorBehind) {
         << open_descriptors(daemon->pid()) << " descriptors open, " << idle << " when idle";
 }
 
+// Handles opened without the turn cannot be told apart by their opener: at
+// most 512 of them stay open (the least recently used go first), and all
+// go once no requester has the segment attached any more.
+TEST_F(DescriptorHandles, HandlesOfUnknownOpenersAreBounded) {
+    ASSERT_NO_FATAL_FAILURE(start_serving());
+    const std::size_t idle = open_descriptors(daemon->pid());
+    {
+        RawRequester requester;
+        requester.exchange(enum_request());
+        std::uint32_t first = 0, last = 0;
+        for (int i = 0; i < 600; ++i) {
+            last = open_handle(requester, "/dev/QVUsbKey0");
+            ASSERT_NE(last, QVK_HANDLE_NONE) << i;
+            if (i == 0) first = last;
+        }
+        EXPECT_LE(open_descriptors(daemon->pid()), idle + 512);
+        EXPECT_EQ(transmit_status(requester, first), QVK_STATUS_NOT_OPEN) << "the least recently used stayed";
+        EXPECT_EQ(transmit_status(requester, last), 0xFFFFu) << "the newest went";  // /dev/null gives no answer
+    }
+    EXPECT_TRUE(eventually([&] { return open_descriptors(daemon->pid()) == idle; }))
+        << open_descriptors(daemon->pid()) << " descriptors open, " << idle << " when idle";
+}
+
 }  // namespace

@@ -2,6 +2,8 @@
 // Start-up and tear-down of the built qvkserver, each in a private IPC
 // namespace of its own: the starter returns once the daemon serves, or with
 // the reason it could not.
+#include <poll.h>
+#include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -151,6 +153,37 @@ TEST_F(DaemonStartup, AFailedStartEndsTheStarterWithItsReason) {
     std::ofstream("/proc/sys/kernel/sem") << limits << "\n";
 }
 
+// What the daemon inherits from its starter does not stay with it: a
+// descriptor above 2 is closed, a standard error that nobody reads costs it
+// no signal (the status says what happened), and with descriptors 0 to 2
+// closed and no /dev/null to put there it refuses to start rather than open
+// a device on one of them.
+TEST_F(DaemonStartup, InheritedDescriptorsAreSettledFirst) {
+    install_stand_in(StandIn::udk, QVK_PLUGIN_DIR);
+    int inherited[2];
+    ASSERT_EQ(pipe(inherited), 0);
+    DaemonProcess &d = start({}, {.inherited_descriptor = inherited[1]});
+    ASSERT_TRUE(d.wait_until_serving()) << d.standard_error();
+    close(inherited[1]);
+    pollfd end_of_pipe{inherited[0], POLLIN, 0};
+    char byte = 0;
+    EXPECT_TRUE(poll(&end_of_pipe, 1, 2000) == 1 && read(inherited[0], &byte, 1) == 0)
+        << "the daemon kept the starter's pipe open";
+    close(inherited[0]);
+
+    TempDir second_output;
+    DaemonProcess second(work.path(), {}, second_output.path(), {.broken_standard_error = true});
+    EXPECT_EQ(second.starter_status(), 1) << "a second start ends with status 1, not by a signal";
+
+    // Descriptors 0 to 2 closed, and no /dev/null.
+    daemon.reset();
+    private_dev({});
+    DaemonProcess &blind = start({}, {.close_standard_streams = true});
+    EXPECT_EQ(blind.starter_status(), 1);
+    EXPECT_EQ(blind.pid(), 0) << "a daemon went on";
+    umount2("/dev", MNT_DETACH);  // the /dev of the other cases
+}
+
 // When the starter has returned 0, the very next request is served: no
 // "not running" in a thousand starts (each replacing a killed daemon).
 TEST_F(DaemonStartup, ARequestRightAfterTheStarterReturnsIsServed) {
@@ -186,6 +219,9 @@ TEST_F(DaemonStartup, ArgumentsAreAnsweredOrRefusedWithoutStarting) {
         {{"--bogus"}, 2, "", "qvkserver: unknown option: --bogus\nusage: qvkserver"},
         {{"serve"}, 2, "", "qvkserver: unknown argument: serve\nusage: qvkserver"},
         {{"--"}, 2, "", "qvkserver: unknown argument: --\n"},
+        {{"--exchange-timeout", "0"}, 2, "", "qvkserver: --exchange-timeout: value not accepted: 0\n"},
+        {{"--exchange-timeout=1.5"}, 2, "", "qvkserver: --exchange-timeout: value not accepted: 1.5\n"},
+        {{"--exchange-timeout"}, 2, "", "qvkserver: option needs a value: --exchange-timeout\n"},
         {{"--group", "no-such-group"}, 2, "", "qvkserver: --group: value not accepted: no-such-group\nusage:"},
         {{"--group"}, 2, "", "qvkserver: option needs a value: --group\nusage:"},
     };

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -143,6 +144,22 @@ TEST_F(Transport, PeerThatStopsAnsweringFailsTheExchange) {
     EXPECT_EQ(silent.length, 0);
     EXPECT_EQ(silent.response[0], 0);
     EXPECT_EQ(card.commands().size(), 1u);
+}
+
+// With a timeout set, an answer that has not come in time fails the
+// exchange, and the descriptor never reaches the device again: the late
+// answer cannot pass for the next command's.
+TEST_F(Transport, AnAnswerThatComesTooLateFailsAndLeavesTheDescriptorDead) {
+    auto set_timeout = api.library.function<decltype(&SetQvDevTimeout)>("SetQvDevTimeout");
+    set_timeout(200);
+    const Exchange late = run(hex("00 84 00 00 08"));  // nothing queued yet
+    EXPECT_EQ(late.status, 0xFFFFu);
+    EXPECT_EQ(late.length, 0);
+    EXPECT_THROW(card.answer(hex("01 02 90 00")), std::runtime_error) << "the late answer still reaches the host";
+    const Exchange next = run(hex("00 B0 00 00 02"));
+    set_timeout(0);
+    EXPECT_EQ(next.status, 0xFFFFu);
+    EXPECT_NE(fcntl(card.descriptor(), F_GETFD), -1) << "it stays open until its owner closes it";
 }
 
 TEST_F(Transport, BadDescriptorFailsTheExchange) {
