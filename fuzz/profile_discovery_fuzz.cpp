@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Profile discovery on an arbitrary profiles.ini: any content, read through
-// the INI engine exactly as Keyrill reads it. The directory handed on must
-// stay inside its fixed buffer, be terminated, and always be the home plus
-// the application's profile parent plus the value (never a path of the
-// file's choosing alone). Input: byte 0 picks Firefox or Thunderbird and the
-// home's name length; the rest is the file.
+// the INI engine exactly as Keyrill reads it. Profile0's directory must stay
+// inside its fixed buffer, be terminated, and always be the home plus the
+// application's profile parent plus the value (never a path of the file's
+// choosing alone); every directory of the whole list is that, or an absolute
+// one that an installation names, each once and within the bounds. Input:
+// byte 0 picks Firefox or Thunderbird and the home's name length; the rest
+// is the file.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "profile_dir.h"
@@ -58,6 +61,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::string prefix = home + where.parent;
         const std::string result(directory.data());
         if (result.compare(0, prefix.size(), prefix) != 0 || result.size() == prefix.size())
+            __builtin_trap();
+    }
+    const ProfileDirs all = findProfileDirs(home.c_str(), app);
+    if (found == 1 && (all.directories.empty() || all.directories.front() != directory.data()))
+        __builtin_trap();
+    if (all.directories.size() > PROFILE_DIRS_PER_LIST_MAX ||
+        std::set<std::string>(all.directories.begin(), all.directories.end()).size() !=
+            all.directories.size())
+        __builtin_trap();
+    const std::string prefix = home + where.parent;
+    for (const std::string &named : all.directories) {
+        const bool below = named.compare(0, prefix.size(), prefix) == 0 && named.size() > prefix.size();
+        if (named.size() >= PROFILE_DIR_SIZE || named.find('\0') != std::string::npos ||
+            (!below && named.front() != '/'))
             __builtin_trap();
     }
     // Mode "r" never changes the file and leaves no working copy beside it.

@@ -36,6 +36,11 @@ const char *ini_currentKey(ini_t *ini);
 
 /* ---- selection and reading ---- */
 int ini_selectHeading(ini_t *ini, const char *heading);
+/* Makes the heading after the current one current (the first heading, which
+ * is the nameless one, when none or a missing one is current), with no key
+ * current: 0; -1 once no heading follows, and then none is current. With
+ * ini_currentHeading it walks every heading in the order of the file. */
+int ini_selectNextHeading(ini_t *ini);
 int ini_selectKey(ini_t *ini, const char *key);
 /* Reads the current value (or the next list item), trimmed, into buffer. */
 int ini_readText(ini_t *ini, char *buffer, size_t size);

@@ -37,6 +37,18 @@ extern "C" int ini_selectHeading(ini_t *ini, const char *heading) {
     return -1;
 }
 
+extern "C" int ini_selectNextHeading(ini_t *ini) {
+    if (!ini) return -1;
+    section_tag *next = !ini->current || ini->current == &ini->pendingHeading
+                            ? ini->firstHeading
+                            : ini->current->next;
+    __ini_dropList(ini);
+    ini->current = next;
+    if (!next) return -1;
+    next->currentKey = nullptr;
+    return 0;
+}
+
 extern "C" int ini_selectKey(ini_t *ini, const char *key) {
     if (!ini || !key || !ini->current) return -1;
     section_tag *heading = ini->current;

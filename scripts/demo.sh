@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-3-Clause
-# The main job: on a fresh Debian machine, installs what is missing, builds,
-# and shows qvkserver serving virtual tokens through both device families,
+# The main job: on a fresh Debian machine, installs what the demo needs and
+# is missing (scripts/install-deps.sh --demo), builds what it shows (no tests,
+# no Keyrill), and shows qvkserver serving virtual tokens through both device families,
 # step by step: as kernel-driver nodes /dev/QVUsbKey<N>, and as cards in the
 # PC/SC readers of vsmartcard's vpcd driver behind a pcscd of the demo's own.
 # Everything runs in private PID, mount, IPC and network namespaces, so the
@@ -16,10 +17,11 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-scripts/install-deps.sh
-build=${QVK_BUILD_DIR:-build}
+scripts/install-deps.sh --demo
+# A tree of its own: the test command's tree keeps its tests.
+build=${QVK_DEMO_BUILD_DIR:-build-demo}
 echo "demo: building in $build (this takes a while the first time)"
-cmake -S . -B "$build" >/dev/null
+cmake -S . -B "$build" -DQVK_BUILD_TESTS=OFF -DQVK_BUILD_KEYRILL=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 build=$(realpath "$build")
 

@@ -1,22 +1,35 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-3-Clause
-# Installs every Debian package that building, testing, benchmarking and the
-# demo need; with package names as arguments, installs just those (for what
-# only some machines need, such as the i386 emulator). Idempotent: when
+# Installs the Debian packages that the project needs. Idempotent: when
 # everything is present it changes nothing.
+#
+#   scripts/install-deps.sh            everything: building, every test stage,
+#                                      the benchmarks, the fuzzers, packaging
+#   scripts/install-deps.sh --demo     only what scripts/demo.sh builds and runs
+#   scripts/install-deps.sh PACKAGE... just those (for what only some machines
+#                                      need, such as the i386 emulator)
 set -euo pipefail
 
-packages=(
+# What the demo needs: it builds the daemon, both family plug-ins, qvkctl and
+# the virtual token (no tests, no Keyrill), and runs them with a pcscd of its
+# own and vsmartcard's virtual reader driver in private namespaces.
+demo_packages=(
   # build
-  cmake g++ make pkg-config binutils
+  cmake make gcc g++ pkg-config
+  # the virtual token, and the ccid family plug-in against pcsc-lite
+  fuse3 libfuse3-dev libpcsclite-dev
+  # the PC/SC service and its virtual reader driver
+  pcscd vsmartcard-vpcd
+  # namespaces and mounts (unshare, setpriv, mountpoint), pgrep, and the
+  # loopback interface of the demo's own network namespace
+  util-linux procps iproute2
+)
+
+# Everything else that the test command needs.
+test_packages=(
+  binutils
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev util-linux procps
-  # the demo brings up the loopback interface of its own network namespace
-  iproute2
-  # virtual token
-  fuse3 libfuse3-dev
-  # the ccid family plug-in, and the PC/SC service with a virtual reader for its tests
-  libpcsclite-dev pcscd vsmartcard-vpcd
+  libgtest-dev libgmock-dev libbenchmark-dev
   # Keyrill and its tests
   libnss3-dev libnss3-tools softhsm2 e2fsprogs
   # comparison baselines of the benchmarks
@@ -26,13 +39,19 @@ packages=(
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # packaging: the Debian packages, lintian, and the package test's booted
-  # Debian 12 container (mmdebstrap, systemd-nspawn); the ccid family plug-in
-  # builds against pcsc-lite; man-db checks the manual pages
-  dpkg-dev debhelper lintian file mmdebstrap systemd-container libpcsclite-dev man-db
-  # the README's example of driving the plug-in from a script
+  # Debian 12 container (mmdebstrap, systemd-nspawn); man-db checks the
+  # manual pages
+  dpkg-dev debhelper lintian file mmdebstrap systemd-container man-db
+  # HACKING.md's example of driving the plug-in from a script
   python3
 )
 
+packages=("${demo_packages[@]}" "${test_packages[@]}")
+if [ "${1:-}" = --demo ]; then
+  [ $# -eq 1 ] || { echo "install-deps: --demo takes no package names" >&2; exit 2; }
+  packages=("${demo_packages[@]}")
+  shift
+fi
 if [ $# -gt 0 ]; then
   packages=("$@")
 fi

@@ -7,24 +7,37 @@
 #include "profile_app.h"
 #include "unique_fd.h"
 
+#include <string>
+#include <vector>
+
 // The Mozilla databases that NSS may open, create or convert in a profile directory.
 inline constexpr const char *PROFILE_DATABASE_FILES[] = {"cert9.db", "key4.db", "pkcs11.txt",
                                                          "cert8.db", "key3.db", "secmod.db"};
 
-// Whose rights one profile attempt takes and, with root's, what it works on.
-struct ProfileAccess {
-    PathOwner identity;
-    // Root only: an O_PATH descriptor of the profile directory that was
-    // checked, to be handed to NSS as "/proc/self/fd/N"; none when the
-    // profile list or the directory it names does not exist.
+// A profile directory that root checked, for an attempt with root's rights.
+struct CheckedProfile {
+    std::string path;  // as the profile list names it
+    // An O_PATH descriptor of the very directory that was checked, to be
+    // handed to NSS as "/proc/self/fd/N"; none when it does not exist.
     UniqueFd directory;
 };
 
-// Root when the app's profile list, the profile directory it names and the
-// databases in it are root's all the way (see checkPath); otherwise the
-// first owner found on that way, or Nobody. profiles.ini is read here only
-// when it is root's, and then through the descriptor that was checked, so
-// that nothing anyone else wrote is read as root.
+// Whose rights one store's attempt takes and, with root's, what it works on.
+struct ProfileAccess {
+    PathOwner identity;
+    // Root only: whether the store is there (its profile list, or the
+    // directory of a store that is one database), and each directory it
+    // names, in the order of the list.
+    bool present = false;
+    std::vector<CheckedProfile> profiles;
+};
+
+// Root when the store's profile list, every profile directory it names and
+// the databases in them (or the database directory and its files) are
+// root's all the way (see checkPath); otherwise the first owner found on
+// that way, or Nobody. profiles.ini is read here only when it is root's, and
+// then through the descriptor that was checked, so that nothing anyone else
+// wrote is read as root.
 ProfileAccess checkProfileAccess(const char *home, ProfileApp app);
 
 // Loads the user and group database's modules (nsswitch.conf) in the calling

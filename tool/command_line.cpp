@@ -18,6 +18,7 @@ constexpr const char *kUsageText =
     "       -add      add PKCS#11 module for all users\n"
     "       -del      delete PKCS#11module for all users\n"
     "       -reg      register root certificates for all users\n"
+    "       -v        (before CMD) also list each profile and its outcome on stderr\n"
     "\n"
     "  Example:\n"
     "       Keyrill -add pkcs#11_module /lib/libpkcs.so\n"
@@ -29,14 +30,26 @@ using Arguments = std::span<char *const>;
 struct CommandWord {
     const char *word;   // matched as a whole, case and all
     int argumentCount;  // the exact count, program name included
-    void (*start)(Arguments arguments);
+    void (*start)(Arguments arguments, const CommandOptions &options);
 };
 
 constexpr std::array<CommandWord, 3> kCommandWords{{
-    {"-add", 4, [](Arguments arguments) { addModuleForAllUsers(arguments[2], arguments[3]); }},
-    {"-del", 3, [](Arguments arguments) { deleteModuleForAllUsers(arguments[2]); }},
-    {"-reg", 3, [](Arguments arguments) { importCertForAllUsers(arguments[2]); }},
+    {"-add", 4,
+     [](Arguments arguments, const CommandOptions &options) {
+         addModuleForAllUsers(arguments[2], arguments[3], options);
+     }},
+    {"-del", 3,
+     [](Arguments arguments, const CommandOptions &options) {
+         deleteModuleForAllUsers(arguments[2], options);
+     }},
+    {"-reg", 3,
+     [](Arguments arguments, const CommandOptions &options) {
+         importCertForAllUsers(arguments[2], options);
+     }},
 }};
+
+// The option word, matched like a command word, and only before it.
+constexpr const char *kListProfilesWord = "-v";
 
 }  // namespace
 
@@ -45,11 +58,19 @@ void printUsage() {
 }
 
 int runCommandLine(int argc, char **argv) {
+    CommandOptions options;
+    if (argc >= 2 && std::strcmp(argv[1], kListProfilesWord) == 0) {
+        // The option word then stands where the program name stood: the
+        // command word follows it as it follows the name without it.
+        options.listProfiles = true;
+        ++argv;
+        --argc;
+    }
     if (argc >= 3) {
         const Arguments arguments(argv, static_cast<std::size_t>(argc));
         for (const CommandWord &command : kCommandWords) {
             if (argc == command.argumentCount && std::strcmp(arguments[1], command.word) == 0) {
-                command.start(arguments);
+                command.start(arguments, options);
                 return 0;
             }
         }

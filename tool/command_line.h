@@ -6,7 +6,8 @@
 void printUsage();
 
 // Starts the command that the arguments name ("-add" module name and module
-// file path, "-del" module name, "-reg" certificate file path), or prints the
-// usage text. argc counts the program name. Always returns 0: no outcome of a
+// file path, "-del" module name, "-reg" certificate file path), after an
+// optional "-v" that lists each store and profile worked on (see
+// CommandOptions), or prints the usage text. argc counts the program name. Always returns 0: no outcome of a
 // command reaches the exit status.
 int runCommandLine(int argc, char **argv);

@@ -9,33 +9,38 @@
 
 #include <cstdio>
 
-void addModuleForAllUsers(const char *moduleName, const char *moduleFilePath) {
+void addModuleForAllUsers(const char *moduleName, const char *moduleFilePath,
+                          const CommandOptions &options) {
     if (moduleName == nullptr || moduleFilePath == nullptr) return;
     const ResidentLibraries resident(moduleFilePath);
     sweepAllHomes({
-        [=](const char *home, ProfileApp app, const char *checkedDirectory) {
-            return addModuleToProfile(moduleName, moduleFilePath, home, app, checkedDirectory);
+        [=](const char *home, ProfileApp app, const char *directory) {
+            return addModuleToProfile(moduleName, moduleFilePath, home, app, directory);
         },
         [] { std::fputs("        Add PKCS#11 module for root succeed.\n", stdout); },
         [](const char *name) { std::printf("        Add PKCS#11 module for %s succeed\n", name); },
+        moduleFilePath,
+        options.listProfiles,
     });
 }
 
-void deleteModuleForAllUsers(const char *moduleName) {
+void deleteModuleForAllUsers(const char *moduleName, const CommandOptions &options) {
     if (moduleName == nullptr) return;
     const ResidentLibraries resident;
     sweepAllHomes({
-        [=](const char *home, ProfileApp app, const char *checkedDirectory) {
-            return deleteModuleFromProfile(moduleName, home, app, checkedDirectory);
+        [=](const char *home, ProfileApp app, const char *directory) {
+            return deleteModuleFromProfile(moduleName, home, app, directory);
         },
         [] { std::fputs("        Delete PKCS#11 module for root succeed.\n", stdout); },
         [](const char *name) {
             std::printf("        Delete PKCS#11 module for %s succeed.\n", name);
         },
+        nullptr,
+        options.listProfiles,
     });
 }
 
-void importCertForAllUsers(const char *certificateFilePath) {
+void importCertForAllUsers(const char *certificateFilePath, const CommandOptions &options) {
     const std::optional<CertificateBytes> file = loadCertificateFile(certificateFilePath);
     if (!file) return;
     // Only a plain CA certificate is made a trusted one; anything else ends
@@ -48,11 +53,13 @@ void importCertForAllUsers(const char *certificateFilePath) {
     }
     const ResidentLibraries resident;
     sweepAllHomes({
-        [&](const char *home, ProfileApp app, const char *checkedDirectory) {
+        [&](const char *home, ProfileApp app, const char *directory) {
             return importCertToProfile(certificate.der.data.get(), certificate.der.length, home,
-                                       app, checkedDirectory);
+                                       app, directory);
         },
         [] { std::fputs("        Add certificate(s) for root succeed.\n", stdout); },
         [](const char *name) { std::printf("        Add certificate(s) for %s succeed\n", name); },
+        nullptr,
+        options.listProfiles,
     });
 }

@@ -4,10 +4,10 @@
 #include <pwd.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,10 +17,26 @@ namespace {
 // The PATH that login(1) gives a user on Debian (ENV_PATH of login.defs).
 constexpr const char *kUserPath = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games";
 
+// The lines of a small file, read with stdio (iostreams would first set up
+// the C++ locale in every child that runs this).
+std::vector<std::string> linesOf(const char *path) {
+    std::vector<std::string> lines;
+    std::FILE *file = std::fopen(path, "re");
+    if (file == nullptr) return lines;
+    char *line = nullptr;
+    std::size_t capacity = 0;
+    for (ssize_t length; (length = getline(&line, &capacity, file)) >= 0;) {
+        lines.emplace_back(line, static_cast<std::size_t>(length));
+        if (!lines.back().empty() && lines.back().back() == '\n') lines.back().pop_back();
+    }
+    std::free(line);
+    std::fclose(file);
+    return lines;
+}
+
 std::string systemLanguage() {
-    std::ifstream locale("/etc/default/locale");
     std::string language = "C.UTF-8";
-    for (std::string line; std::getline(locale, line);) {
+    for (const std::string &line : linesOf("/etc/default/locale")) {
         if (line.rfind("LANG=", 0) != 0) continue;
         std::string value = line.substr(5);
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
@@ -34,17 +50,27 @@ std::string systemLanguage() {
 // The block [env_start, env_end) that the kernel shows as
 // /proc/self/environ: fields 50 and 51 of /proc/self/stat.
 std::pair<unsigned long, unsigned long> startingBlock() {
-    std::ifstream stat("/proc/self/stat");
-    std::string text;
-    std::getline(stat, text);
-    const std::size_t name = text.rfind(')');  // the command name may hold anything
+    const std::vector<std::string> lines = linesOf("/proc/self/stat");
+    if (lines.empty()) return {0, 0};
+    const std::size_t name = lines.front().rfind(')');  // the command name may hold anything
     if (name == std::string::npos) return {0, 0};
-    std::istringstream fields(text.substr(name + 1));
-    std::string skipped;
-    for (int field = 3; field < 50; ++field) fields >> skipped;
-    unsigned long start = 0, end = 0;
-    if (!(fields >> start >> end) || end < start) return {0, 0};
-    return {start, end};
+    // The fields after the name, from field 3 (the state) on, each after one blank.
+    const std::string &text = lines.front();
+    std::size_t at = name + 1;
+    unsigned long values[2] = {0, 0};
+    for (int number = 3; number <= 51; ++number) {
+        if (at >= text.size() || text[at] != ' ') return {0, 0};
+        const std::size_t end = std::min(text.find(' ', at + 1), text.size());
+        if (number >= 50) {
+            const std::string field = text.substr(at + 1, end - at - 1);
+            char *last = nullptr;
+            values[number - 50] = std::strtoul(field.c_str(), &last, 10);
+            if (field.empty() || *last != '\0') return {0, 0};
+        }
+        at = end;
+    }
+    if (values[1] < values[0]) return {0, 0};
+    return {values[0], values[1]};
 }
 
 // Points /proc/self/environ at block (which lives as long as the process);
@@ -66,10 +92,10 @@ bool showEnvironment(const std::string &block) {
 
 }  // namespace
 
-bool enterLoginEnvironment(uid_t uid, const char *home) {
+bool enterLoginEnvironment(uid_t uid, const passwd *entry, const char *home) {
     std::vector<std::pair<std::string, std::string>> variables;
     const std::string number = std::to_string(uid);
-    if (const passwd *entry = getpwuid(uid)) {
+    if (entry != nullptr) {
         variables = {{"HOME", entry->pw_dir},
                      {"USER", entry->pw_name},
                      {"LOGNAME", entry->pw_name},

@@ -13,20 +13,36 @@
 
 #include <memory>
 
+// What an attempt needs NSS to open in a profile: its module list alone (to
+// add or remove a module), or its certificate and key databases as well.
+// Neither looks for the root certificates module: no attempt needs it.
+enum class NssDatabases {
+    ModulesOnly,
+    All,
+};
+
+constexpr PRUint32 nssStartFlags(NssDatabases databases) {
+    return databases == NssDatabases::ModulesOnly ? NSS_INIT_NOCERTDB | NSS_INIT_NOROOTINIT
+                                                  : NSS_INIT_NOROOTINIT;
+}
+
 // NSS started on one profile directory; shut down once when it goes out of scope.
 class NssSession {
 public:
-    // Starts NSS read-write on directory (empty prefixes, no flags); a start
-    // that fails leaves NSS down and the session empty.
-    static NssSession startReadWrite(const char *directory, const char *moduleDatabase) {
-        return NssSession(NSS_Initialize(directory, "", "", moduleDatabase, 0) == SECSuccess);
+    // Starts NSS read-write on directory (empty prefixes); a start that fails
+    // leaves NSS down and the session empty.
+    static NssSession startReadWrite(const char *directory, const char *moduleDatabase,
+                                     NssDatabases databases) {
+        return NssSession(NSS_Initialize(directory, "", "", moduleDatabase,
+                                         nssStartFlags(databases)) == SECSuccess);
     }
 
     // Tries the read-write start and then NSS_Init on the same directory, which
     // returns at once when NSS is already up and otherwise starts NSS read only,
     // so that a profile whose databases can only be read still gets its turn.
-    static NssSession startAllowingReadOnly(const char *directory, const char *moduleDatabase) {
-        NSS_Initialize(directory, "", "", moduleDatabase, 0);
+    static NssSession startAllowingReadOnly(const char *directory, const char *moduleDatabase,
+                                            NssDatabases databases) {
+        NSS_Initialize(directory, "", "", moduleDatabase, nssStartFlags(databases));
         return NssSession(NSS_Init(directory) != SECFailure);
     }
 

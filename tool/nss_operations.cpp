@@ -63,7 +63,8 @@ int addModuleToProfile(const char *moduleName, const char *moduleFilePath, const
     ProfileDirBuffer directory{};
     if (!profileDirectory(home, app, checkedDirectory, directory)) return 0;
 
-    const NssSession nss = NssSession::startAllowingReadOnly(directory.data(), kModuleDatabase);
+    const NssSession nss = NssSession::startAllowingReadOnly(directory.data(), kModuleDatabase,
+                                                               NssDatabases::ModulesOnly);
     if (!nss) return 0;
     {
         const ModuleRef registered(SECMOD_FindModule(moduleName));
@@ -78,7 +79,8 @@ int deleteModuleFromProfile(const char *moduleName, const char *home, ProfileApp
     ProfileDirBuffer directory{};
     if (!profileDirectory(home, app, checkedDirectory, directory)) return 0;
 
-    const NssSession nss = NssSession::startReadWrite(directory.data(), kModuleDatabase);
+    const NssSession nss =
+        NssSession::startReadWrite(directory.data(), kModuleDatabase, NssDatabases::ModulesOnly);
     if (!nss) return 0;
     int moduleType = 0;  // written back by NSS, not used
     return SECMOD_DeleteModule(moduleName, &moduleType) == SECSuccess ? 1 : 0;
@@ -99,7 +101,8 @@ int importCertToProfile(const unsigned char *bytes, int length, const char *home
     if (!copy) return 0;
     std::memcpy(copy.get(), bytes, static_cast<std::size_t>(length));
 
-    const NssSession nss = NssSession::startReadWrite(directory.data(), kImportModuleDatabase);
+    const NssSession nss = NssSession::startReadWrite(directory.data(), kImportModuleDatabase,
+                                                        NssDatabases::All);
     if (!nss) return 0;
     CERTCertDBHandle *handle = CERT_GetDefaultCertDB();
     initialiseFreshKeyDatabase();

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The work on one profile: start NSS on the profile's directory, make one
 // change to its databases, shut NSS down. Each returns 1 for success, 0 for
-// failure. The directory is checkedDirectory when one is given (the one that
-// root checked, as "/proc/self/fd/N"; "" when there is none, which fails at
-// once), otherwise what findProfileDir finds for home and app.
+// failure. The directory is checkedDirectory when one is given (as the sweep
+// hands it on: a directory, one that root checked as "/proc/self/fd/N",
+// either with "sql:" before it; "" when there is none, which fails at once),
+// otherwise what findProfileDir finds for home and app.
 #pragma once
 
 #include "profile_app.h"

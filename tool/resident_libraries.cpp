@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "resident_libraries.h"
 
+#include "path_owner.h"
+
 #include <dlfcn.h>
 
 namespace {
@@ -15,7 +17,10 @@ constexpr const char *kNssSoftokenLibraries[] = {"libsoftokn3.so", "libfreeblpri
 ResidentLibraries::ResidentLibraries(const char *moduleFilePath) {
     for (const char *name : kNssSoftokenLibraries)
         if (void *handle = dlopen(name, RTLD_NOW | RTLD_LOCAL)) handles_.push_back(handle);
-    if (moduleFilePath != nullptr)
+    // Only a module that nobody but root can change is loaded here, with
+    // root's rights; one in a user's files (say inside a sandbox's tree in a
+    // home) is loaded by each attempt alone, with the rights it takes.
+    if (moduleFilePath != nullptr && ownerOfPath(moduleFilePath).kind == PathOwner::Kind::Root)
         if (void *handle = dlopen(moduleFilePath, RTLD_NOW | RTLD_LOCAL))
             handles_.push_back(handle);
 }

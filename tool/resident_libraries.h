@@ -11,7 +11,8 @@
 
 class ResidentLibraries {
 public:
-    // moduleFilePath: the module to keep resident as well, or null.
+    // moduleFilePath: the module to keep resident as well (only when it is
+    // root's all the way, see checkPath), or null.
     explicit ResidentLibraries(const char *moduleFilePath = nullptr);
     ResidentLibraries(const ResidentLibraries &) = delete;
     ResidentLibraries &operator=(const ResidentLibraries &) = delete;

@@ -26,6 +26,25 @@ struct DirClose {
 };
 using DirStream = std::unique_ptr<DIR, DirClose>;
 
+// Text as it may go to the administrator's terminal: printable ASCII as it
+// is, a backslash doubled, every other byte as \ooo.
+std::string shown(const std::string &text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7f) {
+            out += c;
+        } else {
+            std::array<char, 5> escaped{};
+            std::snprintf(escaped.data(), escaped.size(), "\\%03o", byte);
+            out += escaped.data();
+        }
+    }
+    return out;
+}
+
 bool isDotEntry(const char *name) {
     return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
@@ -54,8 +73,9 @@ public:
     // entryName: the name for the user line; none for "/root".
     void start(const char *home, HomeRights rights, std::optional<std::string> entryName) {
         while (running() >= jobs_) waitForAny();
-        homes_.push_back({std::move(entryName), std::make_unique<HomeAttempts>(
-                                                    home, rights, command_.operation, timeLimit_)});
+        homes_.push_back({home, std::move(entryName),
+                          std::make_unique<HomeAttempts>(home, rights, command_.operation,
+                                                         command_.requiredFile, timeLimit_)});
         printSettled();
     }
 
@@ -68,6 +88,7 @@ public:
 
 private:
     struct Home {
+        std::string path;
         std::optional<std::string> entryName;
         std::unique_ptr<HomeAttempts> attempts;
     };
@@ -102,6 +123,7 @@ private:
     void printSettled() {
         while (!homes_.empty() && homes_.front().attempts->settled()) {
             Home &home = homes_.front();
+            printStoreLines(home);
             if (home.attempts->results().anySucceeded()) {
                 if (home.entryName)
                     command_.printUserLine(home.entryName->c_str());
@@ -114,6 +136,43 @@ private:
         std::erase_if(ending_, [](const std::unique_ptr<HomeAttempts> &attempts) {
             return attempts->reaped();
         });
+    }
+
+    void printStoreLines(const Home &home) const {
+        const std::string user = shown(home.entryName ? *home.entryName : "root");
+        const HomeResults &results = home.attempts->results();
+        for (ProfileApp app : PROFILE_APPS) {
+            const StoreResults &store = results.of(app);
+            const ProfileLocation location = profileLocationOf(app);
+            std::string directory = home.path + location.parent;
+            if (location.listFile != nullptr) directory.pop_back();  // the list's directory
+            const auto line = [&](const std::string &path, const std::string &outcome) {
+                std::fprintf(stderr, "Keyrill: %s: %s: %s: %s\n", user.c_str(), location.name,
+                             shown(path).c_str(), outcome.c_str());
+            };
+            switch (store.state) {
+                case StoreResults::State::Refused:
+                    line(directory, "not added: " + shown(command_.requiredFile != nullptr ? command_.requiredFile : "") +
+                                        " lies outside " + shown(home.path + location.sandbox) +
+                                        ", the only files the sandbox is sure to see");
+                    break;
+                case StoreResults::State::Absent:
+                    break;
+                case StoreResults::State::NoProfile:
+                    if (command_.listProfiles) line(directory, "no profile named");
+                    break;
+                case StoreResults::State::Lost:
+                    if (command_.listProfiles) line(directory, "failed (ended without a report)");
+                    break;
+                case StoreResults::State::Handled:
+                    if (!command_.listProfiles) break;
+                    for (const ProfileResult &profile : store.profiles)
+                        line(profile.directory, !profile.reported      ? "failed (ended without a report)"
+                                                : profile.result == 1 ? "done"
+                                                                      : "failed");
+                    break;
+            }
+        }
     }
 
     const SweepCommand &command_;

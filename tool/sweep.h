@@ -15,6 +15,11 @@ struct SweepCommand {
     ProfileOperation operation;
     void (*printRootLine)();
     void (*printUserLine)(const char *entryName);
+    // The add command's module: a store in a sandbox that cannot be relied on
+    // to open it is refused, with a line on standard error (see HomeAttempts).
+    const char *requiredFile = nullptr;
+    // One line on standard error for each store and profile worked on.
+    bool listProfiles = false;
 };
 
 struct SweepLimits {
@@ -26,8 +31,14 @@ struct SweepLimits {
 // run on (one more than their number), at least two.
 unsigned defaultSweepJobs();
 
-// Runs the operation for Firefox and Thunderbird of each home and prints the
-// command's line for each home where at least one of the two succeeded.
+// Runs the operation on every profile of every store of each home (see
+// HomeAttempts) and prints the command's line for each home where at least
+// one profile took the change. Before a home's line, standard error gets one
+// line for each of its stores that was refused and, with listProfiles, for
+// each profile worked on and its outcome, and for each store that names no
+// profile or ended without a report:
+//   "Keyrill: <home's name>: <store>: <directory>: <outcome>"
+// (bytes that are not printable shown as \ooo, a backslash as \\).
 // Entries that are not directories (symbolic links among them; an entry
 // whose type the listing does not give is looked up without following it),
 // "." and "..", and names too long for HOME_PATH_SIZE are skipped.

@@ -55,6 +55,25 @@ TEST_F(Read, MissedSelectionsLeaveNothingToRead) {
     EXPECT_STREQ(ini_currentKey(ini.get()), "missing");
 }
 
+TEST_F(Read, HeadingsAreWalkedInFileOrder) {
+    load("top=1\n[B]\nk=b\n[a]\n[b]\nk=again\n[C]\n");
+    std::vector<std::string> names;
+    while (ini_selectNextHeading(ini.get()) == 0) names.emplace_back(ini_currentHeading(ini.get()));
+    // The nameless heading first; a heading written twice is one heading.
+    EXPECT_EQ(names, (Items{"", "B", "a", "C"}));
+    EXPECT_EQ(ini_currentHeading(ini.get()), nullptr);
+    // Each step leaves no key current; a missed selection starts the walk again.
+    ASSERT_EQ(ini_selectHeading(ini.get(), "B"), 0);
+    ASSERT_EQ(ini_selectKey(ini.get(), "k"), 0);
+    ASSERT_EQ(ini_selectNextHeading(ini.get()), 0);
+    EXPECT_STREQ(ini_currentHeading(ini.get()), "a");
+    EXPECT_EQ(text(), Text(-1, "unset"));
+    EXPECT_EQ(ini_selectHeading(ini.get(), "missing"), -1);
+    ASSERT_EQ(ini_selectNextHeading(ini.get()), 0);
+    EXPECT_STREQ(ini_currentHeading(ini.get()), "");
+    EXPECT_EQ(ini_selectNextHeading(nullptr), -1);
+}
+
 TEST_F(Read, TextIsCutThenTrimmed) {
     load("[S]\nk=  hello  \nempty=\nspaces=   \n");
     select("S", "k");

@@ -20,6 +20,7 @@ const std::string kUsage =
     "       -add      add PKCS#11 module for all users\n"
     "       -del      delete PKCS#11module for all users\n"
     "       -reg      register root certificates for all users\n"
+    "       -v        (before CMD) also list each profile and its outcome on stderr\n"
     "\n"
     "  Example:\n"
     "       Keyrill -add pkcs#11_module /lib/libpkcs.so\n"
@@ -41,14 +42,20 @@ std::string outcome(std::vector<std::string> words) {
 
 }  // namespace
 
-void addModuleForAllUsers(const char *name, const char *path) {
-    g_started = std::string("add ") + name + " " + path;
+namespace {
+
+std::string listing(const CommandOptions &options) { return options.listProfiles ? "-v " : ""; }
+
+}  // namespace
+
+void addModuleForAllUsers(const char *name, const char *path, const CommandOptions &options) {
+    g_started = listing(options) + "add " + name + " " + path;
 }
-void deleteModuleForAllUsers(const char *name) {
-    g_started = std::string("del ") + name;
+void deleteModuleForAllUsers(const char *name, const CommandOptions &options) {
+    g_started = listing(options) + "del " + name;
 }
-void importCertForAllUsers(const char *path) {
-    g_started = std::string("reg ") + path;
+void importCertForAllUsers(const char *path, const CommandOptions &options) {
+    g_started = listing(options) + "reg " + path;
 }
 
 TEST(KeyrillCommandLine, UsageTextIsExactAndEndsWithAnEmptyLine) {
@@ -61,6 +68,10 @@ TEST(KeyrillCommandLine, CommandWordsMatchWholeWithTheirExactCount) {
     EXPECT_EQ(outcome({"-reg", "ca.der"}), "[reg ca.der] 0");
     // Operands are handed on as they stand.
     EXPECT_EQ(outcome({"-add", "", " ~/x "}), "[add   ~/x ] 0");
+    // The listing option only before the command word, once.
+    EXPECT_EQ(outcome({"-v", "-add", "mod", "/lib/m.so"}), "[-v add mod /lib/m.so] 0");
+    EXPECT_EQ(outcome({"-v", "-del", "mod"}), "[-v del mod] 0");
+    EXPECT_EQ(outcome({"-v", "-reg", "ca.der"}), "[-v reg ca.der] 0");
 
     const std::vector<std::vector<std::string>> refused{
         {},
@@ -78,6 +89,12 @@ TEST(KeyrillCommandLine, CommandWordsMatchWholeWithTheirExactCount) {
         {"-re", "ca.der"},
         {"-regx", "ca.der"},
         {"x-reg", "ca.der"},
+        {"-v"},
+        {"-v", "-del"},
+        {"-v", "-v", "-del", "mod"},
+        {"-del", "mod", "-v"},
+        {"-V", "-del", "mod"},
+        {"-v", "-add", "mod"},
     };
     for (const auto &words : refused) {
         const std::string shown = words.empty() ? "(none)" : words[0];

@@ -126,10 +126,14 @@ TEST_F(KeyrillHomes, NothingOthersCanWriteIsLoadedFollowedOrCreatedAsRoot) {
     plant(rootTb);
 
     // The shared home is worked on as nobody, who cannot enter the member's
-    // profile: no line for it.
+    // profile: no line for it. So is the service's, where nobody may do what
+    // anyone may: append to its module list (the add, which cannot replace
+    // the list in root's directory, fails after that) and take the entry out
+    // again, but not change its other databases.
     expectRun({"-add", kModule, kSoftHsmLibrary}, kAddLine + "root succeed.\n");
     expectRun({"-reg", test_ca_path()}, kRegLine + "root succeed.\n");
-    expectRun({"-del", kModule}, "        Delete PKCS#11 module for root succeed.\n");
+    expectRun({"-del", kModule}, "        Delete PKCS#11 module for root succeed.\n" +
+                                     in_listing_order({{"srv", "        Delete PKCS#11 module for srv succeed.\n"}}));
 
     // The planted library ran as the owner of the Thunderbird tree in /root
     // and, for the open module list, as nobody, each with a login's

@@ -44,3 +44,23 @@ TEST(KeyrillProfileDir, APathThatDoesNotFitIsSkippedNeverCut) {
             << c.value.size() << " characters";
     }
 }
+
+TEST(KeyrillProfileDir, EveryInstallationsDefaultOnceAfterProfile0) {
+    TempDir home;
+    const std::string parent = home / ".mozilla/firefox/";
+    make_directories(parent);
+    std::string list = "[Profile0]\nPath=p0\n[installA]\nDEFAULT = p1 \n[InstallB]\nDefault=\n"
+                       "[InstallC]\nDefault=/abs/p\n[Install]\nDefault=p0\n[NotInstallD]\nDefault=x\n"
+                       "[InstallE]\nDefault=" + std::string(PROFILE_PATH_VALUE_SIZE, 'q') + "\n";
+    for (int i = 0; i < 100; ++i) list += "[Install" + std::to_string(i) + "]\nDefault=n" + std::to_string(i) + "\n";
+    write_file(parent + "profiles.ini", list);
+
+    const ProfileDirs found = findProfileDirs(home.path().c_str(), ProfileApp::Firefox);
+    EXPECT_TRUE(found.listed);
+    ASSERT_EQ(found.directories.size(), PROFILE_DIRS_PER_LIST_MAX);
+    EXPECT_EQ(std::vector<std::string>(found.directories.begin(), found.directories.begin() + 4),
+              (std::vector<std::string>{parent + "p0", parent + "p1", "/abs/p", parent + "n0"}));
+    EXPECT_EQ(found.directories.back(), parent + "n60");
+    // A store that is one database has no list.
+    EXPECT_FALSE(findProfileDirs(home.path().c_str(), ProfileApp::Chrome).listed);
+}
