@@ -33,7 +33,7 @@ extern "C" {
  * that is actually loaded, which may be a later one of the same major
  * version. */
 #define QVK_CLIENT_VERSION_MAJOR 1
-#define QVK_CLIENT_VERSION_MINOR 0
+#define QVK_CLIENT_VERSION_MINOR 1
 #define QVK_CLIENT_VERSION_PATCH 0
 
 /* Result of every call. The numbers are stable; qvk_result_text() gives the
@@ -53,8 +53,10 @@ typedef enum qvk_result {
     QVK_ERR_REQUEST_LOST = 10,      /* the segment was reset during the call (daemon restarted) */
     QVK_ERR_SYSTEM = 11,            /* an unexpected system call failure */
     QVK_ERR_OUT_OF_MEMORY = 12,
-    QVK_ERR_BUFFER_TOO_SMALL = 13   /* the answer had more data than the room given: the data
+    QVK_ERR_BUFFER_TOO_SMALL = 13,  /* the answer had more data than the room given: the data
                                        was cut to that room (the status is the token's) */
+    QVK_ERR_EXCLUSIVE_LOST = 14     /* the exclusive sequence lost the turn (idle too long, or
+                                       taken away); nothing was sent. Since 1.1 */
 } qvk_result;
 
 /* Plain-words text of a result; never null (unknown values get a text too). */
@@ -126,6 +128,25 @@ QVK_CLIENT_API qvk_result qvk_transmit(qvk_client *client, uint32_t handle,
                                        const uint8_t *command, size_t command_length,
                                        uint8_t *response, size_t *response_length,
                                        uint32_t *status);
+
+/* Exclusive sequences (since 1.1). Between qvk_begin_exclusive and
+ * qvk_end_exclusive, the calling thread keeps the turn across its calls on
+ * this connection: no other requester's request reaches the daemon in
+ * between, whatever token it is for (requests for other tokens wait too).
+ * begin waits up to timeout_ms for the turn (0: no wait; QVK_ERR_TIMEOUT).
+ * Other threads, of this process too, wait like other processes; a thread
+ * has one sequence at a time (a second begin, or begin on another
+ * connection meanwhile: QVK_ERR_INVALID_ARGUMENT), and only that thread
+ * ends it. qvk_wait_for_change is refused inside a sequence.
+ * Bound: a sequence with no call for QVK_EXCLUSIVE_IDLE_LIMIT_S (5) seconds
+ * is lost, as it is when another process takes the idle turn away (after
+ * QVK_EXCLUSIVE_RECLAIM_S, 8 s) or the daemon restarts: every later call of
+ * the thread on the connection, end included, returns
+ * QVK_ERR_EXCLUSIVE_LOST without sending anything; end ends the sequence.
+ * A holder that dies gives the turn back (the kernel undoes its take).
+ * end without a sequence of this thread: QVK_ERR_INVALID_ARGUMENT. */
+QVK_CLIENT_API qvk_result qvk_begin_exclusive(qvk_client *client, uint32_t timeout_ms);
+QVK_CLIENT_API qvk_result qvk_end_exclusive(qvk_client *client);
 
 /* Which of the daemon's IPC objects exist, without attaching for requests.
  * The object fields are 1 (present and usable), 0 (missing) or

@@ -53,6 +53,29 @@
  * Then the turn is its own to give back; if the semop succeeds, the entry
  * was cleared and there is nothing to give back. The set's last operator
  * says nothing here: any process may operate on the set.
+ *
+ * Exclusive sequences. A requester that needs several requests in a row
+ * with nobody else's in between takes the turn with the weight
+ * QVK_TURN_EXCLUSIVE instead of 1 ({wait for 0, +2 with SEM_UNDO}), keeps
+ * it across its requests and gives it back with -2 (SEM_UNDO) under the
+ * same undo-entry check; everybody else waits for 0 meanwhile, whatever
+ * token they ask for. A holder that dies has it given back by the kernel.
+ * While it holds the turn, the holder operates on the set ({+1, -1} in one
+ * semop, no SEM_UNDO) before and after each of its requests and about ten
+ * times a second while it waits for an answer: the set's sem_otime then
+ * tells the others when it was last busy. It stops using the turn (and
+ * gives it back) once it has made no request for
+ * QVK_EXCLUSIVE_IDLE_LIMIT_S seconds, and before each request it checks
+ * its undo entry, as above, to learn whether the turn was taken from it.
+ * A waiter may take the turn from a holder of another process once the set
+ * reads at least QVK_TURN_EXCLUSIVE and its sem_otime is
+ * QVK_EXCLUSIVE_RECLAIM_S seconds old or older: one semop of {-2
+ * IPC_NOWAIT, +1 SEM_UNDO} (it fails unless an exclusive holder still holds
+ * the turn), then SETVAL 1, which clears the old holder's undo entry while
+ * the turn stays held, then {+weight SEM_UNDO, -1} to hold it with an undo
+ * entry of its own. A daemon that starts afresh resets a set that reads
+ * anything but 0 or the 1 of a living holder, so it ends an exclusive
+ * sequence (whose handles die with the restart anyway).
  */
 #ifndef QVK_PROTOCOL_H
 #define QVK_PROTOCOL_H
@@ -63,6 +86,13 @@ enum {
     QVK_SEM_SERVER_KEY = 3350,   /* raised by a requester after posting */
     QVK_SEM_CLIENT_KEY = 4450,   /* requesters take turns on it; 0 = free */
     QVK_IPC_FLAGS = 01777        /* 0x3FF */
+};
+
+/* Values of the client set and the bounds of an exclusive sequence. */
+enum {
+    QVK_TURN_EXCLUSIVE = 2,           /* the set's value while an exclusive sequence holds the turn */
+    QVK_EXCLUSIVE_IDLE_LIMIT_S = 5,   /* its holder gives it up after this long without a request */
+    QVK_EXCLUSIVE_RECLAIM_S = 8       /* others may take it once the set's sem_otime is this old */
 };
 
 /* Segment layout. */

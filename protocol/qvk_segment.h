@@ -18,6 +18,13 @@ enum {
     SEM_CLIENT_KEY = QVK_SEM_CLIENT_KEY
 };
 
+/* The client set's exclusive turn and its bounds. */
+enum {
+    TURN_EXCLUSIVE = QVK_TURN_EXCLUSIVE,
+    EXCLUSIVE_IDLE_LIMIT_S = QVK_EXCLUSIVE_IDLE_LIMIT_S,
+    EXCLUSIVE_RECLAIM_S = QVK_EXCLUSIVE_RECLAIM_S
+};
+
 /* Segment layout. */
 enum {
     SHM_SIZE = QVK_SHM_SIZE,

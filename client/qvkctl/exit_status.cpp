@@ -22,6 +22,7 @@ ExitStatus exit_status_for(qvk_result result) {
     case QVK_ERR_BUFFER_TOO_SMALL:
     case QVK_ERR_CLOSE_REFUSED:
     case QVK_ERR_REQUEST_LOST:
+    case QVK_ERR_EXCLUSIVE_LOST:
         return EXIT_TOKEN_ERROR;
     case QVK_ERR_ACCESS_DENIED:
         return EXIT_ACCESS_DENIED;

@@ -4,11 +4,12 @@
 #include <sched.h>
 
 #include "ipc.h"
+#include "turn.h"
 
 namespace qvk::client {
 
 WaitResult wait_while(const StateWord &word, std::uint32_t pending, const Deadline &deadline,
-                      const Attachment *liveness, const WaitPolicy &policy) {
+                      const Attachment *liveness, const WaitPolicy &policy, int busy_turn_set) {
     using clock = Deadline::clock;
     const auto spin_end = clock::now() + policy.spin;
     for (;;) {
@@ -25,8 +26,9 @@ WaitResult wait_while(const StateWord &word, std::uint32_t pending, const Deadli
         std::uint32_t value = word.load();
         if (value != pending) return {WaitOutcome::changed, value};
         if (deadline.expired()) return {WaitOutcome::timed_out, value};
-        if (liveness != nullptr && clock::now() >= next_liveness_check) {
-            if (!liveness->daemon_may_be_attached()) {
+        if ((liveness != nullptr || busy_turn_set >= 0) && clock::now() >= next_liveness_check) {
+            if (busy_turn_set >= 0) mark_turn_busy(busy_turn_set);
+            if (liveness != nullptr && !liveness->daemon_may_be_attached()) {
                 // One last look: it may have answered just before it went.
                 value = word.load();
                 if (value != pending) return {WaitOutcome::changed, value};

@@ -29,8 +29,12 @@ struct WaitResult {
 };
 
 // Waits while the word reads `pending`. With `liveness` set, a daemon that
-// detached from the segment (it died) ends the wait early.
+// detached from the segment (it died) ends the wait early. With
+// `busy_turn_set` set (the client set, while this thread holds an exclusive
+// turn), the set is marked busy at each look, so that no waiter takes the
+// turn away during a long answer.
 WaitResult wait_while(const StateWord &word, std::uint32_t pending, const Deadline &deadline,
-                      const Attachment *liveness, const WaitPolicy &policy = WaitPolicy{});
+                      const Attachment *liveness, const WaitPolicy &policy = WaitPolicy{},
+                      int busy_turn_set = -1);
 
 }  // namespace qvk::client

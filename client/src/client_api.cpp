@@ -118,6 +118,9 @@ QVK_CLIENT_API qvk_result qvk_wait_for_change(qvk_client *client, const qvk_devi
     return recorded_call(client, [&] {
         if (client == nullptr || known == nullptr || now == nullptr || known->count > QVK_DEV_MAX_COUNT)
             return QVK_ERR_INVALID_ARGUMENT;
+        // Waiting for a token while keeping everybody else out would hold
+        // the turn for as long as the wait, beyond the sequence's bound.
+        if (client->connection.in_exclusive_sequence()) return QVK_ERR_INVALID_ARGUMENT;
         return qvk::client::wait_for_change(client->connection, *known, *now, timeout_ms);
     });
 }
@@ -161,6 +164,20 @@ QVK_CLIENT_API qvk_result qvk_transmit(qvk_client *client, uint32_t handle, cons
             return qvk::client::decode_transmit(answer, capacity, {response, capacity}, *response_length,
                                                 *status);
         });
+    });
+}
+
+QVK_CLIENT_API qvk_result qvk_begin_exclusive(qvk_client *client, uint32_t timeout_ms) {
+    return recorded_call(client, [&] {
+        if (client == nullptr) return QVK_ERR_INVALID_ARGUMENT;
+        return client->connection.begin_exclusive(std::chrono::milliseconds(timeout_ms));
+    });
+}
+
+QVK_CLIENT_API qvk_result qvk_end_exclusive(qvk_client *client) {
+    return recorded_call(client, [&] {
+        if (client == nullptr) return QVK_ERR_INVALID_ARGUMENT;
+        return client->connection.end_exclusive();
     });
 }
 

@@ -99,7 +99,7 @@ void Connection::clear_block_start(std::size_t length) const {
 // Whatever was left is wiped. When the answer waited for is that of an open
 // that found a device, nobody will ever learn its handle: it is closed here,
 // or the device would stay open in the daemon.
-qvk_result Connection::settle_previous(const StateWord &state, const Deadline &deadline) {
+qvk_result Connection::settle_previous(const StateWord &state, const Deadline &deadline, int busy_turn_set) {
     const std::uint32_t found = state.load();
     if (found == SHM_STATE_IDLE) return QVK_OK;
     const auto block = ipc_.mapping().block();
@@ -107,7 +107,7 @@ qvk_result Connection::settle_previous(const StateWord &state, const Deadline &d
     if (found == SHM_STATE_REQUEST && answered_by_daemon(block[REQ_COMMAND_OFFSET])) {
         const bool open_posted = block[REQ_COMMAND_OFFSET] == CMD_OPEN_DEV;
         if (const qvk_result raised = raise_server(); raised != QVK_OK) return raised;
-        const WaitResult waited = wait_while(state, SHM_STATE_REQUEST, deadline, &ipc_, policy_);
+        const WaitResult waited = wait_while(state, SHM_STATE_REQUEST, deadline, &ipc_, policy_, busy_turn_set);
         if (waited.outcome != WaitOutcome::changed) return wait_error(waited.outcome);
         if (open_posted && waited.value == SHM_STATE_RESPONSE) abandoned = opened_handle(block);
     }
@@ -116,7 +116,7 @@ qvk_result Connection::settle_previous(const StateWord &state, const Deadline &d
     if (abandoned == QVK_HANDLE_NONE) return QVK_OK;
     Request close;
     encode_close(close, abandoned);
-    const qvk_result closed = post_and_wait(close, state, deadline);
+    const qvk_result closed = post_and_wait(close, state, deadline, busy_turn_set);
     if (closed != QVK_OK) return closed;  // still posted: the next holder collects it
     clear_block();
     state.store(SHM_STATE_IDLE);
@@ -125,7 +125,7 @@ qvk_result Connection::settle_previous(const StateWord &state, const Deadline &d
 
 // Posts the request and waits until the state word reads the answer.
 qvk_result Connection::post_and_wait(const Request &request, const StateWord &state,
-                                     const Deadline &deadline) {
+                                     const Deadline &deadline, int busy_turn_set) {
     const auto block = ipc_.mapping().block();
     std::ranges::copy(request.view(), block.begin());
     // Who asks: the daemon believes it only from the holder of the turn.
@@ -138,7 +138,7 @@ qvk_result Connection::post_and_wait(const Request &request, const StateWord &st
         return raised;
     }
 
-    const WaitResult waited = wait_while(state, SHM_STATE_REQUEST, deadline, &ipc_, policy_);
+    const WaitResult waited = wait_while(state, SHM_STATE_REQUEST, deadline, &ipc_, policy_, busy_turn_set);
     if (waited.outcome != WaitOutcome::changed) {
         // The request stays posted: the daemon may still answer it, and the
         // next holder of the turn collects that answer before posting.
@@ -160,12 +160,25 @@ qvk_result Connection::round_trip(const Request &request, ResponseCopy &response
 qvk_result Connection::round_trip(const Request &request, ResponseCopy &response,
                                   std::chrono::milliseconds timeout) {
     const Deadline deadline(timeout);
+    if (exclusive_.entered_by_caller()) {
+        // The thread's exclusive sequence holds the turn already.
+        if (const qvk_result allowed = exclusive_.before_request(); allowed != QVK_OK) return allowed;
+        const qvk_result served = serve(request, response, deadline, exclusive_.client_set());
+        exclusive_.after_request();
+        return served;
+    }
     Turn turn;
     if (const qvk_result taken = turn.take(ipc_.client_set(), deadline); taken != QVK_OK) return taken;
+    return serve(request, response, deadline, -1);
+}
 
+qvk_result Connection::serve(const Request &request, ResponseCopy &response, const Deadline &deadline,
+                             int busy_turn_set) {
     const StateWord state(ipc_.mapping().state_word());
-    if (const qvk_result settled = settle_previous(state, deadline); settled != QVK_OK) return settled;
-    if (const qvk_result posted = post_and_wait(request, state, deadline); posted != QVK_OK) return posted;
+    if (const qvk_result settled = settle_previous(state, deadline, busy_turn_set); settled != QVK_OK)
+        return settled;
+    if (const qvk_result posted = post_and_wait(request, state, deadline, busy_turn_set); posted != QVK_OK)
+        return posted;
 
     qvk_result copied = response.copy_from(ipc_.mapping().block().data());
     // A daemon starting afresh clears the word before the block: an answer

@@ -11,6 +11,7 @@
 
 #include "answer_wait.h"
 #include "codec.h"
+#include "exclusive.h"
 #include "ipc.h"
 #include "qvkclient.h"
 
@@ -32,9 +33,22 @@ public:
 
     void set_wait_policy(const WaitPolicy &policy) { policy_ = policy; }
 
+    // An exclusive sequence of the calling thread: its requests keep the
+    // turn from begin to end (see exclusive.h).
+    qvk_result begin_exclusive(std::chrono::milliseconds wait) {
+        return exclusive_.begin(ipc_.client_set(), Deadline(wait));
+    }
+    qvk_result end_exclusive() { return exclusive_.end(); }
+    bool in_exclusive_sequence() const { return exclusive_.entered_by_caller(); }
+
 private:
-    qvk_result settle_previous(const StateWord &state, const Deadline &deadline);
-    qvk_result post_and_wait(const Request &request, const StateWord &state, const Deadline &deadline);
+    // The request's round trip once the turn is this thread's; busy_turn_set
+    // (or -1) is marked busy while it waits.
+    qvk_result serve(const Request &request, ResponseCopy &response, const Deadline &deadline,
+                     int busy_turn_set);
+    qvk_result settle_previous(const StateWord &state, const Deadline &deadline, int busy_turn_set);
+    qvk_result post_and_wait(const Request &request, const StateWord &state, const Deadline &deadline,
+                             int busy_turn_set);
     void clear_block() const;
     void clear_block_start(std::size_t length) const;
     qvk_result raise_server();
@@ -42,6 +56,7 @@ private:
     Attachment ipc_;
     std::atomic<std::int64_t> timeout_ms_{QVK_DEFAULT_TIMEOUT_MS};
     WaitPolicy policy_;
+    ExclusiveSequence exclusive_;
 };
 
 }  // namespace qvk::client

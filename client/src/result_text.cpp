@@ -34,6 +34,9 @@ extern "C" QVK_CLIENT_API const char *qvk_result_text(qvk_result result) {
         return "out of memory";
     case QVK_ERR_BUFFER_TOO_SMALL:
         return "the token's answer had more data than the room given for it; the rest was cut";
+    case QVK_ERR_EXCLUSIVE_LOST:
+        return "the exclusive sequence lost its turn (no call for over 5 s, taken away, or qvkserver "
+               "restarted); nothing was sent: end the sequence and begin it again";
     }
     return "unknown result code";
 }

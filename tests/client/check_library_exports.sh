@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: BSD-3-Clause
 # What the requester library shows of itself to the programs that link it:
 #   1. libqvkclient.so exports exactly the functions of its version script,
-#      each under the script's version node;
+#      each under the version node that lists it;
 #   2. libqvkclient.a defines no global symbol but those functions (none of
 #      the library's C++ inside can clash with a program's own names);
 #   3. installed, the archive links into a C program, fully static, with
@@ -20,19 +20,19 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 status=0
 
-node=$(sed -n 's/^\([A-Z][A-Z0-9_.]*\) {.*/\1/p' "$map")
-sed -n 's/^ *\(qvk_[a-z_]*\);$/\1/p' "$map" | sort > "$scratch/listed"
-if [ -z "$node" ] || [ ! -s "$scratch/listed" ]; then
+# Each node's name, and each function as name@@node.
+awk '/^[A-Z][A-Z0-9_.]* [{]/ { node = $1; print node "@@" node }
+     /^ *qvk_[a-z_]*;$/ { sub(/^ */, ""); sub(/;$/, ""); print $0 "@@" node }' "$map" | sort > "$scratch/wanted"
+sed -n 's/@@.*//p' "$scratch/wanted" | grep '^qvk_' | sort > "$scratch/listed"
+nodes=$(grep -c '^[A-Z]' "$scratch/wanted" || true)
+if [ "$nodes" -eq 0 ] || [ ! -s "$scratch/listed" ]; then
     echo "found no version node or no function in $map: the check is broken"
     exit 1
 fi
 
 nm -D --defined-only --with-symbol-versions "$so" | awk '{ print $3 }' | sort > "$scratch/exported"
-sed "s/\$/@@$node/" "$scratch/listed" > "$scratch/wanted"
-echo "$node@@$node" >> "$scratch/wanted"
-# (older nm prints the node as "NODE" alone)
-sed -i "s/^$node\$/$node@@$node/" "$scratch/exported"
-sort -o "$scratch/wanted" "$scratch/wanted"
+# (older nm prints a node as "NODE" alone)
+sed -i 's/^\([A-Z][A-Z0-9_.]*\)$/\1@@\1/' "$scratch/exported"
 sort -o "$scratch/exported" "$scratch/exported"
 if ! diff "$scratch/wanted" "$scratch/exported" > "$scratch/diff"; then
     echo "$so: exports differ from the version script (< wanted, > exported):"

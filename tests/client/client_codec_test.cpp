@@ -246,7 +246,7 @@ TEST(TransmitAnswer, SplitsDataAndStatusWithinTheOfferedRoom) {
 
 TEST(ResultText, EveryResultHasItsOwnPlainWords) {
     std::set<std::string> texts;
-    for (int code = QVK_OK; code <= QVK_ERR_BUFFER_TOO_SMALL; ++code) {
+    for (int code = QVK_OK; code <= QVK_ERR_EXCLUSIVE_LOST; ++code) {
         const char *text = qvk_result_text(static_cast<qvk_result>(code));
         ASSERT_NE(text, nullptr);
         EXPECT_GT(std::strlen(text), 5u) << code;

@@ -5,14 +5,17 @@
 // Both tokens hold file 0015 of 256 bytes counting 00 .. FF, so every READ
 // BINARY answer tells which offset and length it was asked for.
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -223,6 +226,163 @@ TEST_F(ServedVirtualToken, ARequesterKilledHoldingTheTurnDoesNotBlockTheNext) {
     EXPECT_EQ(requester.transmit(handle, read_binary(0x60, 4), &result) + hex("90 00"), counted(0x60, 4));
     EXPECT_EQ(result, QVK_OK);
     token->set_fault(0, "none");
+}
+
+namespace {
+
+// A one-byte message between the test and its child processes.
+class Cue {
+public:
+    Cue() { EXPECT_EQ(pipe(ends_), 0); }
+    ~Cue() {
+        close(ends_[0]);
+        close(ends_[1]);
+    }
+    bool give() const { return write(ends_[1], "c", 1) == 1; }
+    bool await() const {
+        char byte = 0;
+        return read(ends_[0], &byte, 1) == 1;
+    }
+    bool given() const {
+        pollfd ready{ends_[0], POLLIN, 0};
+        return poll(&ready, 1, 0) == 1;
+    }
+
+private:
+    int ends_[2] = {-1, -1};
+};
+
+std::string read_binary_line(const char *node, std::uint16_t offset, std::uint8_t length) {
+    char line[64];
+    std::snprintf(line, sizeof line, "%s 00 B0 %02X %02X %02X", node, offset >> 8, offset & 0xFF, length);
+    return line;
+}
+
+}  // namespace
+
+// One requester holds an exclusive sequence of 20 reads while another reads
+// both tokens without pause: the token sees the 20 back to back, and the
+// other's reads (on the other token too) before and after them only.
+TEST_F(ServedVirtualToken, AnExclusiveSequenceIsNeverInterleavedWithAnotherRequestersApdus) {
+    Cue streaming, stop;
+    const pid_t other = run_in_child([&] {
+        Requester requester(20000);
+        const std::uint32_t handles[2] = {open_and_select(requester, "/dev/QVUsbKey0"),
+                                          open_and_select(requester, "/dev/QVUsbKey1")};
+        for (int i = 0; !stop.given() || i < 10; ++i) {
+            qvk_result result;
+            if (requester.transmit(handles[i % 2], read_binary(0x40, 5), &result) + hex("90 00") != counted(0x40, 5))
+                return 1;
+            if (i == 10 && !streaming.give()) return 2;
+        }
+        return 0;
+    });
+    ASSERT_TRUE(streaming.await());
+    Cue began;
+    const pid_t holder = run_in_child([&] {
+        Requester requester(20000);
+        const std::uint32_t handle = open_and_select(requester);
+        if (qvk_begin_exclusive(requester.get(), 20000) != QVK_OK || !began.give()) return 1;
+        for (std::uint16_t i = 0; i < 20; ++i) {
+            qvk_result result;
+            if (requester.transmit(handle, read_binary(i, 3), &result) + hex("90 00") != counted(i, 3)) return 2;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));  // room for others, were they let in
+        }
+        return qvk_end_exclusive(requester.get()) == QVK_OK ? 0 : 3;
+    });
+    ASSERT_TRUE(began.await());
+    EXPECT_EQ(turn_value(), TURN_EXCLUSIVE);
+    EXPECT_EQ(exit_status_of(holder), 0);
+    stop.give();
+    EXPECT_EQ(exit_status_of(other), 0);
+
+    const std::vector<std::string> commands = token->commands();
+    const auto first = std::find(commands.begin(), commands.end(), read_binary_line("QVUsbKey0", 0, 3));
+    ASSERT_NE(first, commands.end());
+    ASSERT_GE(commands.end() - first, 20);
+    for (std::uint16_t i = 0; i < 20; ++i)
+        EXPECT_EQ(first[i], read_binary_line("QVUsbKey0", i, 3)) << "position " << i << " of the sequence";
+    // The other requester was served before the sequence (on both tokens)
+    // and waited for its end.
+    const auto others_read = [](const std::string &line) { return line.find(" 00 B0 00 40 05") != std::string::npos; };
+    EXPECT_NE(std::find(commands.begin(), first, read_binary_line("QVUsbKey1", 0x40, 5)), first);
+    EXPECT_NE(std::find_if(first + 20, commands.end(), others_read), commands.end());
+    EXPECT_EQ(turn_value(), 0);
+}
+
+// A holder killed in the middle of its sequence gives the turn back at once
+// (the kernel undoes its take); the requester waiting for it is served.
+TEST_F(ServedVirtualToken, AHolderKilledMidSequenceReleasesTheTurn) {
+    Cue began;
+    const pid_t holder = run_in_child([&] {
+        Requester requester(20000);
+        const std::uint32_t handle = open_and_select(requester);
+        if (qvk_begin_exclusive(requester.get(), 20000) != QVK_OK) return 1;
+        for (std::uint16_t i = 0; i < 5; ++i) requester.transmit(handle, read_binary(i, 2));
+        if (!began.give()) return 2;
+        pause();
+        return 3;
+    });
+    ASSERT_TRUE(began.await());
+    const pid_t waiter = run_in_child([this] {
+        Requester requester(20000);
+        const std::uint32_t handle = open_and_select(requester, "/dev/QVUsbKey1");
+        qvk_result result;
+        return requester.transmit(handle, read_binary(0x10, 2), &result) + hex("90 00") == counted(0x10, 2) ? 0 : 1;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(waitpid(waiter, nullptr, WNOHANG), 0) << "served in the middle of the sequence";
+    EXPECT_EQ(turn_value(), TURN_EXCLUSIVE);
+    const auto killed = std::chrono::steady_clock::now();
+    kill(holder, SIGKILL);
+    EXPECT_EQ(exit_status_of(holder), -1);
+    EXPECT_EQ(exit_status_of(waiter), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(3));
+    EXPECT_EQ(token->commands().size(), 1u + 5u + 2u);
+    EXPECT_EQ(turn_value(), 0);
+}
+
+// A holder that leaves its sequence idle: after the bound another process
+// takes the turn from it, and the holder's next calls say that the sequence
+// is lost, sending nothing, until it ends the sequence.
+TEST_F(ServedVirtualToken, AnIdleHolderLosesTheTurnAndIsToldOnItsNextCalls) {
+    Cue began, go_on;
+    const pid_t holder = run_in_child([&] {
+        Requester requester(20000);
+        const std::uint32_t handle = open_and_select(requester);
+        if (qvk_begin_exclusive(requester.get(), 20000) != QVK_OK) return 1;
+        requester.transmit(handle, read_binary(0, 2));
+        if (!began.give() || !go_on.await()) return 2;
+        qvk_result result;
+        requester.transmit(handle, read_binary(2, 2), &result);
+        if (result != QVK_ERR_EXCLUSIVE_LOST) return 10 + static_cast<int>(result);
+        qvk_device_list devices;
+        if (qvk_list(requester.get(), &devices) != QVK_ERR_EXCLUSIVE_LOST) return 3;
+        if (qvk_end_exclusive(requester.get()) != QVK_ERR_EXCLUSIVE_LOST) return 4;
+        if (qvk_end_exclusive(requester.get()) != QVK_ERR_INVALID_ARGUMENT) return 5;
+        // Outside a sequence again: served as usual.
+        return requester.transmit(handle, read_binary(4, 2), &result) + hex("90 00") == counted(4, 2) ? 0 : 6;
+    });
+    ASSERT_TRUE(began.await());
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t waiter = run_in_child([this] {
+        Requester requester(15000);
+        const std::uint32_t handle = open_and_select(requester, "/dev/QVUsbKey1");
+        qvk_result result;
+        requester.transmit(handle, read_binary(0x10, 2), &result);
+        return static_cast<int>(result);
+    });
+    EXPECT_EQ(exit_status_of(waiter), QVK_OK);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(waited, std::chrono::seconds(EXCLUSIVE_IDLE_LIMIT_S)) << "the turn was not kept for its bound";
+    EXPECT_LT(waited, std::chrono::seconds(EXCLUSIVE_RECLAIM_S + 3));
+    go_on.give();
+    EXPECT_EQ(exit_status_of(holder), 0);
+    EXPECT_EQ(token->commands(),
+              (std::vector<std::string>{"QVUsbKey0 00 A4 00 00 02 00 15", read_binary_line("QVUsbKey0", 0, 2),
+                                        "QVUsbKey1 00 A4 00 00 02 00 15", read_binary_line("QVUsbKey1", 0x10, 2),
+                                        read_binary_line("QVUsbKey0", 4, 2)}));
+    EXPECT_EQ(turn_value(), 0);
 }
 
 // A token that does not answer holds its own exchange only: after the bound
