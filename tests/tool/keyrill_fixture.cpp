@@ -227,4 +227,10 @@ LyingMount::~LyingMount() {
     waitpid(daemon_, nullptr, 0);
 }
 
+void mount_empty_homes() {
+    mount_tmpfs("/root");
+    chmod("/root", 0700);
+    mount_tmpfs("/home");
+}
+
 }  // namespace qvk::test

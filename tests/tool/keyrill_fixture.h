@@ -17,6 +17,15 @@ namespace qvk::test {
 
 inline constexpr const char *kSoftHsmLibrary = "/usr/lib/softhsm/libsofthsm2.so";
 
+// The start of Keyrill's line for a home on standard output; the user's name
+// and " succeed." follow.
+inline const std::string kAddLine = "        Add PKCS#11 module for ";
+inline const std::string kRegLine = "        Add certificate(s) for ";
+inline const std::string kDelLine = "        Delete PKCS#11 module for ";
+
+// Empty private homes: tmpfs over /root (mode 0700) and over /home.
+void mount_empty_homes();
+
 struct ProcessResult {
     int exitStatus = -1;  // -1 when the program did not exit normally
     std::string out;

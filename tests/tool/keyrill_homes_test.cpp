@@ -29,16 +29,12 @@ constexpr uid_t kAlice = 12345, kBob = 12346, kMember = 12350, kGated = 12352;
 constexpr gid_t kDevs = 5000, kGate = 12353;
 constexpr const char *kModule = "keyrill-test";
 
-const std::string kAddLine = "        Add PKCS#11 module for ";
-const std::string kRegLine = "        Add certificate(s) for ";
 
 class KeyrillHomes : public testing::Test {
 protected:
     void SetUp() override {
         QVK_REQUIRE_PRIVATE_NAMESPACES();
-        mount_tmpfs("/root");
-        chmod("/root", 0700);
-        mount_tmpfs("/home");
+        mount_empty_homes();
         chmod(logDir.path().c_str(), 0777);
         write_file(loadLog, "");
         chmod(loadLog.c_str(), 0666);

@@ -19,17 +19,12 @@ namespace {
 constexpr uid_t kFirstUser = 12360;
 constexpr const char *kModule = "keyrill-test";
 
-const std::string kAddLine = "        Add PKCS#11 module for ";
-const std::string kRegLine = "        Add certificate(s) for ";
-const std::string kDelLine = "        Delete PKCS#11 module for ";
 
 class KeyrillStores : public testing::Test {
 protected:
     void SetUp() override {
         QVK_REQUIRE_PRIVATE_NAMESPACES();
-        mount_tmpfs("/root");
-        chmod("/root", 0700);
-        mount_tmpfs("/home");
+        mount_empty_homes();
     }
 
     ProcessResult keyrill(std::vector<std::string> arguments) {

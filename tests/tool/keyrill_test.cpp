@@ -39,9 +39,7 @@ class KeyrillTool : public testing::Test {
 protected:
     void SetUp() override {
         QVK_REQUIRE_PRIVATE_NAMESPACES();
-        mount_tmpfs("/root");
-        chmod("/root", 0700);
-        mount_tmpfs("/home");
+        mount_empty_homes();
     }
 
     // Runs Keyrill and expects exactly the given output on standard output only.
