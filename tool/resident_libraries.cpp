@@ -12,6 +12,20 @@ namespace {
 // the same file already mapped.
 constexpr const char *kNssSoftokenLibraries[] = {"libsoftokn3.so", "libfreeblpriv3.so"};
 
+// OpenSSL, as modules (SoftHSM among them) pull it in: its tables of
+// algorithms and built-in engines are built once per process, on the first
+// initialisation of such a module. Built here, before the sweep forks, no
+// attempt builds them again. Its configuration file is still read by each
+// attempt, in that attempt's own environment.
+constexpr const char *kCryptoLibraries[] = {"libcrypto.so.3", "libcrypto.so.1.1"};
+constexpr unsigned long long kCryptoTables = 0x00000002ULL    // LOAD_CRYPTO_STRINGS
+                                             | 0x00000004ULL  // ADD_ALL_CIPHERS
+                                             | 0x00000008ULL  // ADD_ALL_DIGESTS
+                                             | 0x00000200ULL  // ENGINE_RDRAND
+                                             | 0x00000400ULL  // ENGINE_DYNAMIC
+                                             | 0x00000800ULL; // ENGINE_OPENSSL
+using CryptoInit = int (*)(unsigned long long, const void *);
+
 }  // namespace
 
 ResidentLibraries::ResidentLibraries(const char *moduleFilePath) {
@@ -23,6 +37,19 @@ ResidentLibraries::ResidentLibraries(const char *moduleFilePath) {
     if (moduleFilePath != nullptr && ownerOfPath(moduleFilePath).kind == PathOwner::Kind::Root)
         if (void *handle = dlopen(moduleFilePath, RTLD_NOW | RTLD_LOCAL))
             handles_.push_back(handle);
+    initialiseLoadedCrypto();
+}
+
+void ResidentLibraries::initialiseLoadedCrypto() {
+    // Only a library that a resident module brought in: nothing new is
+    // loaded for this.
+    for (const char *name : kCryptoLibraries) {
+        void *handle = dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+        if (handle == nullptr) continue;
+        handles_.push_back(handle);
+        if (const auto init = reinterpret_cast<CryptoInit>(dlsym(handle, "OPENSSL_init_crypto")))
+            init(kCryptoTables, nullptr);
+    }
 }
 
 ResidentLibraries::~ResidentLibraries() {

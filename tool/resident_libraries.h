@@ -19,5 +19,8 @@ public:
     ~ResidentLibraries();
 
 private:
+    // Builds the tables of an OpenSSL that the module brought in.
+    void initialiseLoadedCrypto();
+
     std::vector<void *> handles_;
 };

@@ -67,6 +67,30 @@ void writeOwned(const std::string &path, const std::string &text, uid_t owner) {
     if (chown(path.c_str(), owner, owner) != 0) std::exit(1);
 }
 
+// The homes' owners as users of this host, as on a real fleet: the host's
+// passwd and group files with one entry each added, bound over the originals
+// (an owner without an entry costs every look-up all the sources of passwd).
+void listUsers() {
+    for (const char *database : {"passwd", "group"}) {
+        const std::string copy = std::string(kWork) + "/" + database;
+        run(std::string("cp /etc/") + database + " " + copy);
+        std::ofstream entries(copy, std::ios::app);
+        for (int i = 0; i < kHomes; ++i) {
+            const std::string id = std::to_string(kFirstUid + static_cast<uid_t>(i));
+            const std::string name = "user" + std::to_string(i);
+            if (std::string(database) == "passwd")
+                entries << name << ":x:" << id << ":" << id << "::/home/" << name << ":/bin/sh\n";
+            else
+                entries << name << ":x:" << id << ":\n";
+        }
+        entries.close();
+        if (mount(copy.c_str(), (std::string("/etc/") + database).c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            std::fprintf(stderr, "keyrill_sweep_bench: cannot bind %s over /etc/%s\n", copy.c_str(), database);
+            std::exit(1);
+        }
+    }
+}
+
 // Private namespaces, tmpfs over /root and /home, two sets of 200 homes (two
 // profiles each, five stores each) whose databases are copies of one made by
 // certutil, SoftHSM configured privately (also bound over /etc/softhsm).
@@ -129,6 +153,7 @@ void buildHomes() {
     run("mkdir -p " + g_twoProfiles.directory + " " + g_fiveStores.directory);
     build(g_twoProfiles, two, std::size(two));
     build(g_fiveStores, five, std::size(five));
+    listUsers();
 }
 
 // The set's homes over /home.
