@@ -104,12 +104,16 @@ qvk_result Connection::settle_previous(const StateWord &state, const Deadline &d
     if (found == SHM_STATE_IDLE) return QVK_OK;
     const auto block = ipc_.mapping().block();
     std::uint32_t abandoned = QVK_HANDLE_NONE;
+    const bool open_posted = block[REQ_COMMAND_OFFSET] == CMD_OPEN_DEV;
     if (found == SHM_STATE_REQUEST && answered_by_daemon(block[REQ_COMMAND_OFFSET])) {
-        const bool open_posted = block[REQ_COMMAND_OFFSET] == CMD_OPEN_DEV;
         if (const qvk_result raised = raise_server(); raised != QVK_OK) return raised;
         const WaitResult waited = wait_while(state, SHM_STATE_REQUEST, deadline, &ipc_, policy_, busy_turn_set);
         if (waited.outcome != WaitOutcome::changed) return wait_error(waited.outcome);
         if (open_posted && waited.value == SHM_STATE_RESPONSE) abandoned = opened_handle(block);
+    } else if (found == SHM_STATE_RESPONSE && open_posted) {
+        // The answer came after its requester gave up, before anybody
+        // else took the turn: nobody collected it.
+        abandoned = opened_handle(block);
     }
     clear_block();
     state.store(SHM_STATE_IDLE);

@@ -315,9 +315,13 @@ TEST(Segment, NoAnswerLingersInTheBlockOnceCopied) {
 }
 
 // A requester that gave up on an open never learns its handle: the next
-// holder of the turn closes it, or the device would stay open for good.
-TEST(DeadRequester, AnOpenWhoseRequesterGaveUpIsClosedByTheNextHolder) {
+// holder of the turn closes it, or the device would stay open for good;
+// whether the answer comes while that holder waits for it or came before.
+class AbandonedOpen : public testing::TestWithParam<bool> {};
+
+TEST_P(AbandonedOpen, IsClosedByTheNextHolder) {
     QVK_REQUIRE_PRIVATE_NAMESPACES();
+    const bool answered_first = GetParam();
     TempDir directory;
     const std::string closes = directory / "closes";
     ScriptedServer server([closes](const Bytes &request) {
@@ -332,13 +336,25 @@ TEST(DeadRequester, AnOpenWhoseRequesterGaveUpIsClosedByTheNextHolder) {
     Requester impatient(100);
     std::uint32_t handle = 0;
     EXPECT_EQ(qvk_open(impatient.get(), "/dev/QVUsbKey0", &handle), QVK_ERR_TIMEOUT);
-    // The next one takes the turn while that open is still unanswered.
+    if (answered_first) {
+        server.resume();
+        ASSERT_TRUE(eventually([] { return state_word() == SHM_STATE_RESPONSE; }));
+    }
+    // The next one takes the turn with that open's answer still to come, or
+    // lying there uncollected.
     const pid_t next = transmit_in_child(kHandle, hex("01 02"), 10000);
-    ASSERT_TRUE(eventually([] { return turn_value() == 1; }));
-    server.resume();
+    if (!answered_first) {
+        ASSERT_TRUE(eventually([] { return turn_value() == 1; }));
+        server.resume();
+    }
     EXPECT_EQ(exit_status_of(next), QVK_OK);
     EXPECT_EQ(read_file(closes), "7\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(DeadRequester, AbandonedOpen, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &parameter) {
+                             return parameter.param ? "AnsweredBeforeTheNextHolderCame" : "AnsweredWhileItWaits";
+                         });
 
 // A daemon starting afresh resets the turn while a requester holds it, and
 // another may take it then: the first must not give back a turn that is no
