@@ -6,9 +6,12 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
+#include <chrono>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +22,16 @@
 #include "stand_in_control.h"
 
 namespace qvk::test {
+
+// Whether condition holds within limit, looking every 10 ms.
+inline bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 class DaemonTest : public ::testing::Test {
 protected:

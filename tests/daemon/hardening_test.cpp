@@ -38,15 +38,6 @@ const Bytes kApdu = hex("00 B0 00 00 02");
 
 int client_set() { return semget(SEM_CLIENT_KEY, 0, 0); }
 
-bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 // Runs body in a child process as user nobody; the child's exit status is body's.
 pid_t as_nobody(const std::function<int()> &body) {
     const pid_t child = fork();

@@ -54,15 +54,6 @@ std::size_t open_descriptors(pid_t pid) {
     return count;
 }
 
-bool eventually(const std::function<bool()> &condition, std::chrono::seconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 class DaemonReliability : public DaemonTest {
 protected:
     void SetUp() override {
@@ -292,7 +283,7 @@ TEST_F(DescriptorHandles, KilledRequestersLeaveNoDescriptorBehind) {
     EXPECT_EQ(qvk_open(client, "/dev/QVUsbKey0", &handle), QVK_OK);
     EXPECT_EQ(qvk_close(client, handle), QVK_OK);
     qvk_disconnect(client);
-    EXPECT_TRUE(eventually([&] { return open_descriptors(daemon->pid()) == idle; }))
+    EXPECT_TRUE(eventually([&] { return open_descriptors(daemon->pid()) == idle; }, std::chrono::seconds(10)))
         << open_descriptors(daemon->pid()) << " descriptors open, " << idle << " when idle";
 }
 
@@ -315,7 +306,7 @@ TEST_F(DescriptorHandles, HandlesOfUnknownOpenersAreBounded) {
         EXPECT_EQ(transmit_status(requester, first), QVK_STATUS_NOT_OPEN) << "the least recently used stayed";
         EXPECT_EQ(transmit_status(requester, last), 0xFFFFu) << "the newest went";  // /dev/null gives no answer
     }
-    EXPECT_TRUE(eventually([&] { return open_descriptors(daemon->pid()) == idle; }))
+    EXPECT_TRUE(eventually([&] { return open_descriptors(daemon->pid()) == idle; }, std::chrono::seconds(10)))
         << open_descriptors(daemon->pid()) << " descriptors open, " << idle << " when idle";
 }
 
