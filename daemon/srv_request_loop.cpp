@@ -166,6 +166,17 @@ struct take_over_job {
     srv_server *abandoned;
 };
 
+// Starts a thread that nobody joins; false when it could not be started.
+bool start_detached(void *(*body)(void *), void *argument) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attributes, body, argument) == 0;
+    pthread_attr_destroy(&attributes);
+    return started;
+}
+
 void *serving_thread(void *argument) {
     const take_over_job job = *static_cast<take_over_job *>(argument);
     delete static_cast<take_over_job *>(argument);
@@ -191,13 +202,7 @@ void take_over(srv_server *abandoned) {
         _exit(1);
     }
     current_server.store(next, std::memory_order_release);
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const bool started = pthread_create(&thread, &attributes, serving_thread, job) == 0;
-    pthread_attr_destroy(&attributes);
-    if (!started) serving_thread(job);  // never returns but to end the daemon
+    if (!start_detached(serving_thread, job)) serving_thread(job);  // never returns but to end the daemon
 }
 
 // The watchdog: abandons a family call that has run past the bound. It
@@ -227,15 +232,7 @@ void *watchdog(void *) {
     return nullptr;
 }
 
-bool start_watchdog() {
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const bool started = pthread_create(&thread, &attributes, watchdog, nullptr) == 0;
-    pthread_attr_destroy(&attributes);
-    return started;
-}
+bool start_watchdog() { return start_detached(watchdog, nullptr); }
 
 }  // namespace
 
