@@ -270,12 +270,14 @@ bool HomeResults::anySucceeded() const {
 }
 
 HomeAttempts::HomeAttempts(const char *home, HomeRights rights, const ProfileOperation &operation,
-                           const char *requiredFile, std::chrono::milliseconds time_limit)
+                           const char *requiredFile, std::chrono::milliseconds time_limit,
+                           const InheritedMemory *inherited)
     : home_(home),
       rights_(rights),
       operation_(operation),
       requiredFile_(requiredFile != nullptr ? requiredFile : ""),
-      deadline_(std::chrono::steady_clock::now() + time_limit) {
+      deadline_(std::chrono::steady_clock::now() + time_limit),
+      inherited_(inherited) {
     start();
 }
 
@@ -298,6 +300,7 @@ void HomeAttempts::start() {
     std::fflush(stdout);
     child_ = fork();
     if (child_ == 0) {
+        if (inherited_ != nullptr) inherited_->take();
         close(fds[0]);
         runChild(home_.c_str(), rights_, operation_,
                  requiredFile_.empty() ? nullptr : requiredFile_.c_str(), next_, skip_, handled_,

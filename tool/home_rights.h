@@ -3,6 +3,7 @@
 // with rights that nothing anyone else could plant ever gets from root.
 #pragma once
 
+#include "inherited_memory.h"
 #include "profile_app.h"
 
 #include <sys/types.h>
@@ -100,11 +101,14 @@ inline constexpr std::chrono::seconds kHomeTimeLimit{120};
 // crashed or was killed, or the child did not report in time) has failed.
 // The profiles and stores after it, and the stores that need other rights,
 // get a child of their own; every profile gets its turn.
+//
+// inherited (or null): what each child takes in one step when it starts.
 class HomeAttempts {
 public:
     HomeAttempts(const char *home, HomeRights rights, const ProfileOperation &operation,
                  const char *requiredFile = nullptr,
-                 std::chrono::milliseconds time_limit = kHomeTimeLimit);
+                 std::chrono::milliseconds time_limit = kHomeTimeLimit,
+                 const InheritedMemory *inherited = nullptr);
     HomeAttempts(const HomeAttempts &) = delete;
     HomeAttempts &operator=(const HomeAttempts &) = delete;
     // A child still running is killed; the child is reaped (waiting for it).
@@ -134,6 +138,7 @@ private:
     const ProfileOperation &operation_;
     const std::string requiredFile_;  // "": none
     const std::chrono::steady_clock::time_point deadline_;
+    const InheritedMemory *const inherited_;
     pid_t child_ = -1;
     int reportFd_ = -1;
     std::size_t next_ = 0;      // the first store of the current child

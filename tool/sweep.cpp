@@ -65,6 +65,7 @@ class ParallelSweep {
 public:
     ParallelSweep(const SweepCommand &command, const SweepLimits &limits)
         : command_(command),
+          inherited_(InheritedMemory::ofThisProcess()),
           timeLimit_(limits.timeLimit),
           jobs_(limits.jobs != 0 ? limits.jobs : defaultSweepJobs()) {}
     ParallelSweep(const ParallelSweep &) = delete;
@@ -75,7 +76,8 @@ public:
         while (running() >= jobs_) waitForAny();
         homes_.push_back({home, std::move(entryName),
                           std::make_unique<HomeAttempts>(home, rights, command_.operation,
-                                                         command_.requiredFile, timeLimit_)});
+                                                         command_.requiredFile, timeLimit_,
+                                                         &inherited_)});
         printSettled();
     }
 
@@ -176,6 +178,8 @@ private:
     }
 
     const SweepCommand &command_;
+    // Noted once the libraries every child uses are loaded (see sweepAllHomes).
+    const InheritedMemory inherited_;
     const std::chrono::milliseconds timeLimit_;
     const std::size_t jobs_;
     std::deque<Home> homes_;
