@@ -77,7 +77,6 @@ std::optional<MappingLine> parseMappingLine(std::string_view line) {
         return std::nullopt;
     mapping.readable = perms[0] == 'r';
     mapping.writable = perms[1] == 'w';
-    mapping.executable = perms[2] == 'x';
     mapping.shared = perms[3] == 's';
     for (int field = 0; field < 3; ++field)  // offset, device, inode
         if (nextField(line).empty()) return std::nullopt;

@@ -24,7 +24,6 @@ struct MappingLine {
     std::uintptr_t end = 0;
     bool readable = false;
     bool writable = false;
-    bool executable = false;
     bool shared = false;
     std::string_view name;  // a file's path, "[heap]", "[stack]", ... or empty
 };
